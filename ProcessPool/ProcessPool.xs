@@ -166,7 +166,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_encode_kv)
     if (items % 2 != 0)
         croak("Usage: encode_kv(key => value, key => value, ...)");
     SV *msg = kv_encode_sv(aTHX_ &ST(0), (int32_t)items);
-    EXTEND(SP - items, 1);
+    EXTEND(SP, 1);  /* with no arguments ST(0) lies past the stack's top */
     ST(0) = msg;
     XSRETURN(1);
 }
