@@ -40,3 +40,16 @@ sub c_o {
     $rules =~ s/(\$\*\.cpp)\n/$1 -o \$\@\n/;
     return $rules;
 }
+
+# "make fuzz" builds the codec's libFuzzer target and runs it for
+# FUZZ_SECONDS (default 60).
+sub postamble {
+    return <<'MAKE';
+FUZZ_SECONDS = 60
+
+fuzz :
+	sh fuzz/run.sh $(FUZZ_SECONDS)
+
+.PHONY : fuzz
+MAKE
+}
