@@ -88,13 +88,30 @@ bool decode_message(const char *msg, size_t len, std::vector<std::string> *pairs
     size_t start = 0;
     for (;;) {
         CHECK(start <= len);
+        /* reference split: the token ends at a space met before any NUL,
+         * else at the message's end; its key at the first '=' before any
+         * NUL */
+        size_t end = start;
+        while (end < len && msg[end] != ' ' && msg[end] != '\0')
+            end++;
+        bool last = !(end < len && msg[end] == ' ');
+        if (last)
+            end = len;
+        size_t eq = start;
+        while (eq < end && msg[eq] != '=' && msg[eq] != '\0')
+            eq++;
+        bool has_eq = eq < end && msg[eq] == '=';
+
         struct kv_token tok;
-        if (!kv_split_token(msg, len, start, &tok)) {
+        bool ok = kv_split_token(msg, len, start, &tok);
+        CHECK(ok == has_eq);
+        if (!ok) {
             size_t tl = kv_text_len(msg, len);
             CHECK(tl <= len);
             CHECK(memchr(msg, '\0', tl) == NULL);
             return false;
         }
+        CHECK(tok.last == last && tok.key_len == eq - start && tok.val_len == end - eq - 1);
         CHECK(tok.key == start);
         CHECK(tok.key + tok.key_len < len);            /* the '=' is inside */
         CHECK(msg[tok.key + tok.key_len] == '=');
