@@ -1,0 +1,629 @@
+#!/usr/bin/env perl
+# bench/bench.pl - Brindlecove::ProcessPool against what a Perl programmer
+# would otherwise write.  See the POD at the end; run from the distribution
+# directory after make:
+#
+#     perl -Mblib bench/bench.pl [--quick]
+use strict;
+use warnings;
+
+use Brindlecove::ProcessPool;
+use Config;
+use Errno qw(EINTR);
+use File::Temp qw(tempdir);
+use Getopt::Long;
+use POSIX ();
+use Time::HiRes qw(time);
+
+my %opt = (rounds => 11);
+my @ARGS = @ARGV;
+GetOptions('quick' => \$opt{quick}, 'rounds=i' => \$opt{rounds},
+           'no-pin' => \$opt{nopin}, 'help' => \$opt{help})
+    or die "usage: perl -Mblib bench/bench.pl [--quick] [--rounds N] [--no-pin]\n";
+if ($opt{help}) { system('perldoc', $0); exit 0 }
+$opt{rounds} = 5 if $opt{quick} && $opt{rounds} == 11;
+my $R = $opt{rounds};
+my $Q = $opt{quick} ? 0.3 : 1;    # scales the work per round
+
+# Pin the whole benchmark (and every worker it forks) to one processor:
+# the round-trip figures measure the software, not where the scheduler
+# puts the two ends of a pipe.  The mapper part widens the mask again.
+my $NCPU = do { my $n = `nproc --all 2>/dev/null`; $n =~ /^(\d+)/ ? $1 : 1 };
+if (!$opt{nopin} && !$ENV{PP_BENCH_PINNED}) {
+    $ENV{PP_BENCH_PINNED} = 1;
+    if (system('taskset -c 0 true >/dev/null 2>&1') == 0) {
+        exec 'taskset', '-c', '0', $^X, (map { "-I$_" } grep { !ref } @INC), $0, @ARGS;
+    }
+    warn "bench: taskset not usable, running unpinned\n";
+}
+
+my $PP = 'Brindlecove::ProcessPool';
+*writefd   = \&Brindlecove::ProcessPool::writefd;
+*readfd    = \&Brindlecove::ProcessPool::readfd;
+*encode_kv = \&Brindlecove::ProcessPool::encode_kv;
+*decode_kv = \&Brindlecove::ProcessPool::decode_kv;
+
+$| = 1;
+$SIG{PIPE} = 'IGNORE';
+my @report;    # [ name, ratio, target, ">=" ]
+
+sub median {
+    my @s = sort { $a <=> $b } @_;
+    return @s % 2 ? $s[$#s / 2] : ($s[@s / 2 - 1] + $s[@s / 2]) / 2;
+}
+
+# Runs the two measurements interleaved A B A B for $R rounds; each
+# measurement returns (operations, seconds).  Returns the median rates.
+sub compare {
+    my ($a, $b) = @_;
+    my (@ra, @rb);
+    $a->(); $b->();    # warm up: buffers grown, code paths hot
+    for (1 .. $R) {
+        my ($na, $ta) = $a->();
+        push @ra, $na / $ta;
+        my ($nb, $tb) = $b->();
+        push @rb, $nb / $tb;
+    }
+    return (median(@ra), median(@rb));
+}
+
+sub line {
+    my ($name, $ra, $rb, $unit, $target) = @_;
+    my $ratio = $ra / $rb;
+    push @report, [ $name, $ratio, $target ];
+    printf "  %-44s %12.0f %12.0f %s/s  ratio %6.2f  (target >= %s)%s\n",
+        $name, $ra, $rb, $unit, $ratio, $target,
+        $ratio >= $target ? '' : '  MISSED';
+}
+
+# ---------------------------------------------------------------------
+# A competent pure-Perl codec of the same message format.
+
+my (%ENC, %DEC);
+for my $b (0 .. 255) {
+    my $hex = sprintf '%02X', $b;
+    $ENC{ chr $b } = "=$hex";
+    $DEC{$_} = chr $b for $hex, lc $hex, ucfirst lc $hex, lcfirst $hex;
+}
+
+sub pp_encode {
+    my @parts;
+    for (my $i = 0; $i < @_; $i += 2) {
+        my $v = defined $_[$i + 1] ? $_[$i + 1] : '';
+        if ($v =~ /^\?|[\x00-\x20=\x80-\xff]/) {
+            $v =~ s/([\x00-\x1f_=\x80-\xff])/$ENC{$1}/g;
+            $v =~ tr/ /_/;
+            $v = "?q?$v";
+        }
+        push @parts, "$_[$i]=$v";
+    }
+    return join ' ', @parts;
+}
+
+sub pp_decode {
+    my @out;
+    return @out unless length $_[0];
+    for my $tok (split / /, $_[0], -1) {
+        my $eq = index $tok, '=';
+        die "invalid token $_[0]: can't find '='" if $eq < 0;
+        my $v = substr $tok, $eq + 1;
+        if (substr($v, 0, 3) eq '?q?') {
+            $v = substr $v, 3;
+            $v =~ tr/_/ /;
+            $v =~ s/=([0-9A-Fa-f]{2})/$DEC{$1}/g;
+        }
+        push @out, substr($tok, 0, $eq), $v;
+    }
+    return @out;
+}
+
+# ---------------------------------------------------------------------
+# 1. writefd/readfd against syswrite/sysread, and the raw C calls.
+
+sub make_pipe {
+    pipe(my $r, my $w) or die "pipe: $!";
+    binmode $_ for $r, $w;
+    # a 1 MiB pipe holds a whole batch of writes (F_SETPIPE_SZ, Linux)
+    my $sz = fcntl($w, 1031, 1 << 20) ? 1 << 20 : 65536;
+    return ($r, $w, $sz);
+}
+
+sub drain {
+    my ($r, $bytes) = @_;
+    my $buf;
+    while ($bytes > 0) {
+        my $n = sysread($r, $buf, $bytes);
+        die "drain: $!" unless $n;
+        $bytes -= $n;
+    }
+}
+
+sub fill {
+    my ($w, $bytes) = @_;
+    my $chunk = 'r' x 65536;
+    while ($bytes > 0) {
+        my $n = syswrite($w, $chunk, $bytes < 65536 ? $bytes : 65536);
+        die "fill: $!" unless $n;
+        $bytes -= $n;
+    }
+}
+
+my $CDIR = tempdir(CLEANUP => 1);
+my $CPROG = "$CDIR/rawpipe";
+sub build_raw_c {
+    open my $fh, '>', "$CPROG.c" or die $!;
+    print $fh <<'C';
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+static double now(void) {
+    struct timespec t; clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+/* usage: rawpipe SIZE CALLS_PER_BATCH BATCHES; prints writes/s reads/s */
+int main(int argc, char **argv) {
+    size_t size = atol(argv[1]); int calls = atoi(argv[2]), batches = atoi(argv[3]);
+    int p[2]; if (pipe(p)) return 1;
+    fcntl(p[1], F_SETPIPE_SZ, 1 << 20);
+    char *buf = malloc(size), *big = malloc(1 << 20);
+    memset(buf, 'w', size);
+    double tw = 0, tr = 0;
+    for (int b = 0; b < batches; b++) {
+        double t0 = now();
+        for (int i = 0; i < calls; i++) if (write(p[1], buf, size) != (ssize_t)size) return 2;
+        tw += now() - t0;
+        for (size_t left = size * calls; left; ) { ssize_t n = read(p[0], big, left < (1<<20) ? left : (1<<20)); if (n <= 0) return 3; left -= n; }
+        for (size_t left = size * calls; left; ) { size_t k = left < (1<<20) ? left : (1<<20); ssize_t n = write(p[1], big, k); if (n <= 0) return 4; left -= n; }
+        t0 = now();
+        for (int i = 0; i < calls; i++) if (read(p[0], buf, size) != (ssize_t)size) return 5;
+        tr += now() - t0;
+    }
+    printf("%.1f %.1f\n", calls * (double)batches / tw, calls * (double)batches / tr);
+    return 0;
+}
+C
+    close $fh;
+    my $cc = $Config{cc} || 'cc';
+    return system("$cc -O2 -o $CPROG $CPROG.c >/dev/null 2>&1") == 0
+        || system("cc -O2 -o $CPROG $CPROG.c >/dev/null 2>&1") == 0;
+}
+
+sub bench_pipe_io {
+    print "1. pipe I/O: writefd vs syswrite, readfd vs sysread (ops/s)\n";
+    my $have_c = build_raw_c();
+    for my $size (16, 65536) {
+        my ($r, $w, $psz) = make_pipe();
+        my ($rfd, $wfd) = (fileno $r, fileno $w);
+        my $calls = $size == 16 ? 2000 : int($psz / $size);
+        my $batches = int(($size == 16 ? 20 : 40) * $Q) || 1;
+        my $data = 'w' x $size;
+        my $bytes = $size * $calls;
+        my $wr = sub {
+            my ($f) = @_;
+            sub {
+                my $t = 0;
+                for (1 .. $batches) {
+                    my $t0 = time;
+                    $f->();
+                    $t += time - $t0;
+                    drain($r, $bytes);
+                }
+                return ($calls * $batches, $t);
+            };
+        };
+        my ($mw, $pw) = compare(
+            $wr->(sub { writefd($wfd, $data) == $size or die "short writefd" for 1 .. $calls }),
+            $wr->(sub { syswrite($w, $data) == $size or die "short syswrite" for 1 .. $calls }));
+        line("writefd/syswrite, $size B", $mw, $pw, 'ops', $size == 16 ? '1.0' : '0.98');
+        my $buf = '';
+        my $rd = sub {
+            my ($f) = @_;
+            sub {
+                my $t = 0;
+                for (1 .. $batches) {
+                    fill($w, $bytes);
+                    my $t0 = time;
+                    $f->();
+                    $t += time - $t0;
+                }
+                return ($calls * $batches, $t);
+            };
+        };
+        my ($mr, $pr) = compare(
+            $rd->(sub { readfd($rfd, $buf, $size) == $size or die "short readfd" for 1 .. $calls }),
+            $rd->(sub { sysread($r, $buf, $size) == $size or die "short sysread" for 1 .. $calls }));
+        line("readfd/sysread, $size B", $mr, $pr, 'ops', $size == 16 ? '1.0' : '0.98');
+
+        next unless $size == 16;
+        if (!$have_c) {
+            print "  (no C compiler: raw C rate not measured)\n";
+            next;
+        }
+        # the raw C program's own rounds, interleaved with the module's
+        my (@cw, @cr, @xw, @xr);
+        for (1 .. $R) {
+            my ($n, $t) = $wr->(sub { writefd($wfd, $data) for 1 .. $calls })->();
+            push @xw, $n / $t;
+            ($n, $t) = $rd->(sub { readfd($rfd, $buf, $size) for 1 .. $calls })->();
+            push @xr, $n / $t;
+            my ($cw, $cr) = split ' ', `$CPROG $size $calls $batches`;
+            push @cw, $cw;
+            push @cr, $cr;
+        }
+        line("writefd/raw C write(2), 16 B", median(@xw), median(@cw), 'ops', '0.75');
+        line("readfd/raw C read(2), 16 B", median(@xr), median(@cr), 'ops', '0.75');
+    }
+}
+
+# ---------------------------------------------------------------------
+# 2. The codec.
+
+sub bench_codec {
+    print "2. codec: encode_kv/decode_kv vs a pure-Perl regex codec (messages/s)\n";
+    my @small = (id => 1234567, cmd => 'resize', path => '/srv/img/holiday photo.jpg',
+                 user => 'alice', opts => 'w=640 h=480', tag => 'beach_2024',
+                 note => "tab\there", q => '?');
+    my @big;
+    for my $i (1 .. 200) {
+        my $v = join '', map { chr(97 + ($i * 7 + $_) % 26) } 1 .. 480;
+        # one value in four holds spaces and a high byte: encoded form
+        if ($i % 4 == 0) { substr($v, $_ * 40, 1) = ' ' for 1 .. 11; substr($v, 5, 1) = "\xe9" }
+        push @big, "key$i", $v;
+    }
+    for my $c ([ '8-pair', \@small, 18, 10, 20000 ], [ '200-pair', \@big, 35, 6, 40 ]) {
+        my ($name, $pairs, $etarget, $dtarget, $n) = @$c;
+        $n = int($n * $Q) || 1;
+        my $msg = encode_kv(@$pairs);
+        die "pure-Perl encoder disagrees on the $name message\n" if pp_encode(@$pairs) ne $msg;
+        my @mine = decode_kv($msg);
+        my @peer = pp_decode($msg);
+        die "pure-Perl decoder disagrees on the $name message\n"
+            if "@mine" ne "@peer" || "@mine" ne "@$pairs";
+        my $timed = sub { my ($f) = @_; sub { my $t0 = time; $f->() for 1 .. $n; ($n, time - $t0) } };
+        my $x;
+        my ($me, $pe) = compare($timed->(sub { $x = encode_kv(@$pairs) }),
+                                $timed->(sub { $x = pp_encode(@$pairs) }));
+        line(sprintf("encode, %s (%d B)", $name, length $msg), $me, $pe, 'msg', $etarget);
+        my @l;
+        my ($md, $pd) = compare($timed->(sub { @l = decode_kv($msg) }),
+                                $timed->(sub { @l = pp_decode($msg) }));
+        line(sprintf("decode, %s (%d B)", $name, length $msg), $md, $pd, 'msg', $dtarget);
+    }
+}
+
+# ---------------------------------------------------------------------
+# 3. Launch and stop, each cycle counted until the worker's first byte.
+
+sub pp_launch {
+    pipe(my $in_r, my $in_w) or die "pipe: $!";
+    pipe(my $out_r, my $out_w) or die "pipe: $!";
+    pipe(my $err_r, my $err_w) or die "pipe: $!";
+    my $pid = fork;
+    die "fork: $!" unless defined $pid;
+    if ($pid == 0) {
+        close $_ for $in_w, $out_r, $err_r;
+        POSIX::dup2(fileno $in_r, 0) or POSIX::_exit(1);
+        POSIX::dup2(fileno $out_w, 1) or POSIX::_exit(1);
+        $_[0]->();
+        POSIX::_exit(1);
+    }
+    close $_ for $in_r, $out_w, $err_w;
+    return { pid => $pid, in => $in_w, out => $out_r, err => $err_r };
+}
+
+sub pp_stop {
+    my ($c) = @_;
+    close $_ for @$c{qw(in out err)};
+    kill 'INT', $c->{pid};
+    waitpid($c->{pid}, 0);
+    return ($? >> 8, $? & 127);
+}
+
+sub bench_launch {
+    print "3. launch + stop (first byte from the worker, then stop while it waits on input)\n";
+    my $n = int(60 * $Q) || 5;
+    my $pool = $PP->new(1);
+    my $buf = '';
+    my $mod = sub {
+        my $t0 = time;
+        for (1 .. $n) {
+            $pool->start_long(0, sub { writefd(1, 'x'); my $b; readfd(0, $b, 1); POSIX::_exit(0) });
+            readfd($pool->rfd(0), $buf, 1) == 1 or die "no first byte";
+            # the close of wfd (end of input) or SIGINT, whichever is first
+            my ($code, $sig) = $pool->stop(0);
+            die "worker ended $code/$sig" unless $code == 0 && ($sig == 2 || $sig == 0);
+        }
+        return ($n, time - $t0);
+    };
+    my $peer = sub {
+        my $t0 = time;
+        for (1 .. $n) {
+            my $c = pp_launch(sub { syswrite(STDOUT, 'x'); sysread(STDIN, my $b, 1); POSIX::_exit(0) });
+            sysread($c->{out}, $buf, 1) == 1 or die "no first byte";
+            my ($code, $sig) = pp_stop($c);
+            die "worker ended $code/$sig" unless $code == 0 && ($sig == 2 || $sig == 0);
+        }
+        return ($n, time - $t0);
+    };
+    line('launch+stop cycle', compare($mod, $peer), 'cycles', '1.3');
+    $pool->_free;
+}
+
+# ---------------------------------------------------------------------
+# 4. Requests through workers, and the mapper.
+
+my @REQ = (id => 0, op => 'resize', path => '/srv/img/holiday photo.jpg', w => 640, h => 480);
+
+# Echo servers: one reply line per request line, each with its own codec
+# and primitives.
+sub module_server {
+    my $buf = '';
+    for (;;) {
+        my $got = readfd(0, $buf, 65536, length $buf);
+        POSIX::_exit(0) unless $got;
+        my ($pos, $out) = (0, '');
+        while ((my $nl = index($buf, "\n", $pos)) >= 0) {
+            my %r = decode_kv(substr($buf, $pos, $nl - $pos));
+            $pos = $nl + 1;
+            $out .= encode_kv(id => $r{id}, status => 'ok', path => $r{path}) . "\n";
+        }
+        substr($buf, 0, $pos, '');
+        while (length $out) { my $w = writefd(1, $out); POSIX::_exit(1) unless $w; substr($out, 0, $w, '') }
+    }
+}
+
+sub peer_server {
+    open(my $in, '<&=', 0) or die;
+    open(my $out, '>&=', 1) or die;
+    my $buf = '';
+    for (;;) {
+        my $got = sysread($in, $buf, 65536, length $buf);
+        POSIX::_exit(0) unless $got;
+        my ($pos, $o) = (0, '');
+        while ((my $nl = index($buf, "\n", $pos)) >= 0) {
+            my %r = pp_decode(substr($buf, $pos, $nl - $pos));
+            $pos = $nl + 1;
+            $o .= pp_encode(id => $r{id}, status => 'ok', path => $r{path}) . "\n";
+        }
+        substr($buf, 0, $pos, '');
+        while (length $o) { my $w = syswrite($out, $o); POSIX::_exit(1) unless $w; substr($o, 0, $w, '') }
+    }
+}
+
+sub bench_requests {
+    print "4. requests through workers (round trips/s), and the mapper (records/s)\n";
+    my $n = int(3000 * $Q) || 100;
+
+    # one worker, one request at a time
+    my $pool = $PP->new(4);
+    $pool->start_long($_, \&module_server) for 0 .. 3;
+    my @peers = map { pp_launch(\&peer_server) } 1 .. 4;
+    my ($wfd, $rfd) = ($pool->wfd(0), $pool->rfd(0));
+    my %req = @REQ;
+    my $mod1 = sub {
+        my $buf = '';
+        my $t0 = time;
+        for my $i (1 .. $n) {
+            $req{id} = $i;
+            writefd($wfd, encode_kv(%req{qw(id op path w h)}) . "\n");
+            $buf = '';
+            readfd($rfd, $buf, 65536, length $buf) until substr($buf, -1) eq "\n";
+            my %r = decode_kv(substr($buf, 0, -1));
+            die "bad reply" unless $r{id} == $i;
+        }
+        return ($n, time - $t0);
+    };
+    my ($pin, $pout) = @{ $peers[0] }{qw(in out)};
+    my $peer1 = sub {
+        my $buf = '';
+        my $t0 = time;
+        for my $i (1 .. $n) {
+            $req{id} = $i;
+            syswrite($pin, pp_encode(%req{qw(id op path w h)}) . "\n");
+            $buf = '';
+            sysread($pout, $buf, 65536, length $buf) until substr($buf, -1) eq "\n";
+            my %r = pp_decode(substr($buf, 0, -1));
+            die "bad reply" unless $r{id} == $i;
+        }
+        return ($n, time - $t0);
+    };
+    line('round trip, 1 worker', compare($mod1, $peer1), 'req', '3');
+
+    # four workers, one request in flight each, one select loop over rfds
+    my $mod4 = sub {
+        my @w = map { $pool->wfd($_) } 0 .. 3;
+        my @r = $pool->rfds;
+        my %slot = map { $r[$_] => $_ } 0 .. 3;
+        my %buf = map { $_ => '' } @r;
+        my ($sent, $got) = (0, 0);
+        my $t0 = time;
+        for my $k (0 .. 3) { $req{id} = ++$sent; writefd($w[$k], encode_kv(%req{qw(id op path w h)}) . "\n") }
+        my $rin = '';
+        vec($rin, $_, 1) = 1 for @r;
+        while ($got < $n) {
+            my $nready = select(my $rout = $rin, undef, undef, undef);
+            next if $nready < 0 && $! == EINTR;
+            for my $fd (@r) {
+                next unless vec($rout, $fd, 1);
+                readfd($fd, $buf{$fd}, 65536, length $buf{$fd}) or die "worker gone";
+                next unless substr($buf{$fd}, -1) eq "\n";
+                my %rep = decode_kv(substr($buf{$fd}, 0, -1));
+                $buf{$fd} = '';
+                $got++;
+                if ($sent < $n) {
+                    $req{id} = ++$sent;
+                    writefd($w[$slot{$fd}], encode_kv(%req{qw(id op path w h)}) . "\n");
+                }
+            }
+        }
+        while ($got < $sent) {
+            select(my $rout = $rin, undef, undef, undef);
+            for my $fd (@r) {
+                next unless vec($rout, $fd, 1);
+                readfd($fd, $buf{$fd}, 65536, length $buf{$fd});
+                if (substr($buf{$fd}, -1) eq "\n") { $buf{$fd} = ''; $got++ }
+            }
+        }
+        return ($got, time - $t0);
+    };
+    my $peer4 = sub {
+        my @r = map { $_->{out} } @peers;
+        my %in = map { fileno($peers[$_]{out}) => $peers[$_]{in} } 0 .. 3;
+        my %buf = map { fileno($_) => '' } @r;
+        my ($sent, $got) = (0, 0);
+        my $t0 = time;
+        for my $p (@peers) { $req{id} = ++$sent; syswrite($p->{in}, pp_encode(%req{qw(id op path w h)}) . "\n") }
+        my $rin = '';
+        vec($rin, fileno $_, 1) = 1 for @r;
+        while ($got < $n) {
+            my $nready = select(my $rout = $rin, undef, undef, undef);
+            next if $nready < 0 && $! == EINTR;
+            for my $h (@r) {
+                my $fd = fileno $h;
+                next unless vec($rout, $fd, 1);
+                sysread($h, $buf{$fd}, 65536, length $buf{$fd}) or die "worker gone";
+                next unless substr($buf{$fd}, -1) eq "\n";
+                my %rep = pp_decode(substr($buf{$fd}, 0, -1));
+                $buf{$fd} = '';
+                $got++;
+                if ($sent < $n) {
+                    $req{id} = ++$sent;
+                    syswrite($in{$fd}, pp_encode(%req{qw(id op path w h)}) . "\n");
+                }
+            }
+        }
+        while ($got < $sent) {
+            select(my $rout = $rin, undef, undef, undef);
+            for my $h (@r) {
+                my $fd = fileno $h;
+                next unless vec($rout, $fd, 1);
+                sysread($h, $buf{$fd}, 65536, length $buf{$fd});
+                if (substr($buf{$fd}, -1) eq "\n") { $buf{$fd} = ''; $got++ }
+            }
+        }
+        return ($got, time - $t0);
+    };
+    line('4 workers, one select loop', compare($mod4, $peer4), 'req', '2');
+    $pool->stop($_) for 0 .. 3;
+    $pool->_free;
+    pp_stop($_) for @peers;
+
+    bench_mapper();
+}
+
+sub bench_mapper {
+    # Not pinned: the point is the use of more than one core.
+    my $cpus = $NCPU > 1 ? "0-" . ($NCPU - 1) : '0';
+    my $records = int(2000 * $Q) || 200;
+    my $input = "$CDIR/records";
+    open my $fh, '>', $input or die $!;
+    print $fh "record $_ \t=\xff\n" for 1 .. $records;
+    close $fh;
+    my $pmap = -f 'examples/pmap' ? 'examples/pmap' : die "examples/pmap not found\n";
+    my @inc = map { "-I$_" } grep { !ref } @INC;
+    my $run = sub {
+        my ($j) = @_;
+        my @cmd = ('taskset', '-c', $cpus, $^X, @inc, $pmap, '-s', '--no-progress',
+                   '-j', $j, '-t', 'spin:1000', $input);
+        my $pid = open(my $p, '-|') // die "fork: $!";
+        if (!$pid) {
+            open STDERR, '>&', \*STDOUT or die;
+            open STDOUT, '>', '/dev/null' or die;
+            exec @cmd or POSIX::_exit(127);
+        }
+        my $err = do { local $/; <$p> };
+        close $p;
+        die "pmap -j $j failed: $err" if $?;
+        $err =~ /(\d+) records, \d+ workers, ([\d.]+) seconds/ or die "no summary: $err";
+        return ($1, $2);
+    };
+    my (%rate);
+    $run->(1);
+    for (1 .. ($opt{quick} ? 3 : 5)) {
+        for my $j (1, 2, 4) {
+            my ($n, $t) = $run->($j);
+            push @{ $rate{$j} }, $n / $t;
+        }
+    }
+    my %m = map { $_ => median(@{ $rate{$_} }) } 1, 2, 4;
+    printf "  mapper, task spin:1000, %d records, CPUs %s: %.0f / %.0f / %.0f records/s on 1 / 2 / 4 workers\n",
+        $records, $cpus, @m{1, 2, 4};
+    line('mapper, 2 workers / 1 worker', $m{2}, $m{1}, 'rec', '1.7');
+    printf "  %-44s ratio %6.2f\n", 'mapper, 4 workers / 1 worker', $m{4} / $m{1};
+}
+
+my $t0 = time;
+printf "Brindlecove::ProcessPool %s, perl %s, %d CPUs, %s, %d rounds, medians\n",
+    $Brindlecove::ProcessPool::VERSION, $^V, $NCPU,
+    $ENV{PP_BENCH_PINNED} && !$opt{nopin} ? 'pinned to CPU 0' : 'not pinned', $R;
+printf "  %-44s %12s %12s\n", '', 'module', 'peer';
+bench_pipe_io();
+bench_codec();
+bench_launch();
+bench_requests();
+
+my @missed = grep { $_->[1] < $_->[2] } @report;
+printf "\n%d of %d targets met in %.0f s%s\n", @report - @missed, scalar @report, time - $t0,
+    @missed ? '; missed: ' . join(', ', map { sprintf '%s (%.2f < %s)', @$_ } @missed) : '';
+exit 0;
+
+__END__
+
+=head1 NAME
+
+bench.pl - Brindlecove::ProcessPool against pure-Perl equivalents
+
+=head1 SYNOPSIS
+
+From the distribution directory, after C<perl Makefile.PL && make>:
+
+    perl -Mblib bench/bench.pl            # full run, about a minute
+    perl -Mblib bench/bench.pl --quick    # a short run
+
+The script re-executes itself under C<taskset -c 0>, so the benchmark and
+every worker it starts share one processor; C<--no-pin> turns that off.
+Only the mapper part runs on every processor, since it measures the use of
+several cores.
+
+=head1 WHAT IT MEASURES
+
+Every comparison runs the module's code (A) and the pure-Perl peer (B)
+interleaved, A B A B, for C<--rounds> rounds (default 11, 5 with
+C<--quick>), and prints the median rates and their ratio A/B with the
+target beside it:
+
+=over 4
+
+=item 1.
+
+C<writefd> vs C<syswrite> and C<readfd> vs C<sysread> on a pipe, with 16-byte
+and 64 KiB payloads; and, at 16 bytes, the module against a small C program
+(compiled on the fly) calling write(2) and read(2) in a loop, the physical
+limit.
+
+=item 2.
+
+C<encode_kv>/C<decode_kv> vs a pure-Perl codec of the same format (regular
+expression substitutions with lookup tables) on an 8-pair message with a
+few encoded values and on a 200-pair message of about 100 KiB.
+
+=item 3.
+
+A launch and stop cycle: C<start_long>, read the worker's first byte, C<stop>
+while the worker waits on its input; against three C<pipe>s, C<fork>,
+C<POSIX::dup2>, the first byte, C<close>, C<kill>, C<waitpid>.
+
+=item 4.
+
+A request round trip through one worker (encode, write, the worker decodes
+and answers one line, read, decode) against C<syswrite>/C<sysread> and the
+pure-Perl codec; the same with four workers driven through one C<select>
+loop; and examples/pmap on 1, 2 and 4 workers on a CPU-bound task.
+
+=back
+
+=cut
