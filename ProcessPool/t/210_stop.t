@@ -45,7 +45,7 @@ my @ends = (
     # wait lets this stop return.
     [ 'SIGINT ignored, ends on EOF',     sub { $SIG{INT} = 'IGNORE'; ready();
                                                1 while <STDIN>; $! = 0 },                [1, 0] ],
-    [ 'killed by another signal',        sub { ready(); $SIG{INT} = sub { kill 'TERM', $$; sleep 5 };
+    [ 'killed by another signal',        sub { $SIG{INT} = sub { kill 'TERM', $$; sleep 5 }; ready();
                                                sleep 1 for 1 .. 30 },                    [0, 15] ],
 );
 for my $case (@ends) {
@@ -59,6 +59,16 @@ for my $case (@ends) {
         is_deeply([map { $p->$_(0) } qw(pid used rfd wfd efd)], [0, 0, 0, 0, 0], 'slot all zero');
     };
 }
+
+subtest 'a SIGINT handler of the parent is inherited' => sub {
+    my $p = Brindlecove::ProcessPool->new(1);
+    my $ok = do {
+        local $SIG{INT} = sub { exit 4 };
+        launch_ready($p, 0, sub { ready(); sleep 1 for 1 .. 30 });
+    };
+    ok($ok, 'worker ready');
+    is_deeply([$p->stop(0)], [4, 0], "the worker ran the parent's handler: 4, 0");
+};
 
 subtest 'a worker that already ended: 1, 0; then the slot is free' => sub {
     my $p = Brindlecove::ProcessPool->new(1);

@@ -97,12 +97,11 @@ subtest 'slot index outside the table' => sub {
     my $marker = "$dir/launched";
     my $func = sub { open(my $m, '>>', $marker); print $m "ran\n"; close $m };
     my $before = fd_count();
-    my @calls = (
-        [ start_long => sub { $_[0]->start_long($_[1], $func) } ],
-        [ stop       => sub { $_[0]->stop($_[1]) } ],
-        [ inc        => sub { $_[0]->inc($_[1]) } ],
-        map { my $f = $_; [ $f => sub { $_[0]->$f($_[1]) } ] } @fields,
-    );
+    # Called as functions, so that a self that is no pool reaches them.
+    my @calls = map {
+        my $f = \&{"Brindlecove::ProcessPool::$_"};
+        [ $_ => $_ eq 'start_long' ? sub { $f->(@_, $func) } : $f ];
+    } 'start_long', 'stop', 'inc', @fields;
     for my $c (@calls) {
         my ($name, $call) = @$c;
         for my $t ([$p, -1, 4], [$p, 4, 4], [$p, 2**31 - 1, 4], [$empty, 0, 0]) {
@@ -111,6 +110,12 @@ subtest 'slot index outside the table' => sub {
             like($@, qr/^slot index \Q$i\E is out of range for a pool of $n slots at \Q$0\E line \d+\.$/,
                  '... naming the index and the slot count');
         }
+    }
+    # The pool object is checked before the index.
+    for my $c (@calls) {
+        my ($name, $call) = @$c;
+        ok(!eval { $call->('Not::A::Pool', 99); 1 }, "$name on a non-pool");
+        like($@, qr/^self is not of type Brindlecove::ProcessPool/, '... fails on self first');
     }
     is(fd_count(), $before, 'no descriptor made');
     select undef, undef, undef, 0.3;
