@@ -39,12 +39,19 @@ SV *kv_encode_sv(pTHX_ SV **args, int32_t count)
 
     for (int32_t i = 0; i < count; i += 2) {
         /* Each key and value is read once (one get-magic, one overload
-         * call): the bytes checked for the form are the bytes written. */
+         * call): the bytes checked for the form are the bytes written.
+         * The value is read first, then the key.  Reading a key with
+         * get-magic or overloading runs code that may free or move the
+         * value's buffer (encode_kv($t, $t) on a tied $t does: the second
+         * FETCH replaces the buffer of the first), so then the value's
+         * bytes are kept in a copy before. */
         STRLEN klen, vlen;
-        const char *key = SvPV_const(args[i], klen);
-        bool key_utf8 = SvUTF8(args[i]);
         const char *val = SvPV_const(args[i + 1], vlen);
         bool val_utf8 = SvUTF8(args[i + 1]);
+        if (SvGMAGICAL(args[i]) || SvROK(args[i]))
+            val = SvPVX_const(sv_2mortal(newSVpvn(val, vlen)));
+        const char *key = SvPV_const(args[i], klen);
+        bool key_utf8 = SvUTF8(args[i]);
 
         if (i != 0)
             append(aTHX_ res, " ", 1, false);

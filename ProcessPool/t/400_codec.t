@@ -174,6 +174,31 @@ for my $seq (['ab', 'a b'], ['a b', 'ab'], ['x', "\xe9"]) {
     is(encode_kv($key => 'v'), 'key1=v', "tied key ($name): read once");
     is($tk->{fetches}, 1, "tied key ($name): fetched once");
 }
+# The value is read before the key.  One tied scalar as both (each fetch a
+# fresh string, so the second replaces the first's buffer), and a key
+# whose fetch reassigns the value: the value's bytes must outlive it.
+{
+    package Fresh;
+    sub TIESCALAR { bless { n => 0 }, shift }
+    sub FETCH { my $s = shift; $s->{n}++ ? join('', 'k', 'ey') : join('', 'v' x 5000) }
+    sub STORE { }
+
+    package Clobber;
+    sub TIESCALAR { my ($c, $v) = @_; bless { v => $v }, $c }
+    sub FETCH { ${ $_[0]{v} } = join '', 'x' x 7000; 'key' }
+    sub STORE { }
+}
+{
+    tie my $t, 'Fresh';
+    my $m = encode_kv($t, $t);
+    ok($m eq 'key=' . ('v' x 5000), 'one tied scalar as key and value')
+        or diag('got ' . show(substr $m, 0, 40) . '...');
+    my $v = join '', 'w' x 5000;
+    tie my $k, 'Clobber', \$v;
+    $m = encode_kv($k, $v);
+    ok($m eq 'key=' . ('w' x 5000), 'a key whose fetch reassigns the value')
+        or diag('got ' . show(substr $m, 0, 40) . '...');
+}
 {
     my $t = tie my $m, 'Changing', 'a=1 b=2', 'x';
     is_deeply([decode_kv($m)], [a => '1', b => '2'], 'tied message: decoded from one fetch');
