@@ -119,6 +119,17 @@ for my $make (sub { my $a = 'abcdef';              my $b = $a; (\$a, \$b) },
     is($$a, 'abcdef', 'copy-on-write target: the original did not');
 }
 
+# A target whose string starts inside its buffer (chopped at the front):
+# the offset counts from the string's start, not the buffer's.
+for my $toread (2, 100) {    # within the buffer, or grown
+    my $t = join '', 'xx', 'abcdef';
+    substr($t, 0, 2, '');
+    ok(flags(\$t) & B::SVf_OOK, 'front-chopped target: an offset buffer');
+    my ($r, $w) = filled_pipe('XYZ');
+    my $n = readfd(fileno $r, $t, $toread, 2);
+    is($t, substr('abXYZ', 0, 2 + $n), "front-chopped target, toread $toread");
+}
+
 # Read-only targets croak and read nothing.
 use constant CONST_TARGET => 'abcdef';
 for my $case (
