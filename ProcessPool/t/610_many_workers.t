@@ -9,7 +9,9 @@ use Test::More;
 use POSIX ();
 use Brindlecove::ProcessPool;
 
-my $limit = 1024;
+# PROCPOOL_MANY_LIMIT lowers the limit for slow runs (valgrind: each worker
+# is a valgrind process); 700 still leaves room for 200 workers.
+my $limit = $ENV{PROCPOOL_MANY_LIMIT} || 1024;
 my $spare = 48;
 if (!$ENV{PROCPOOL_610_INNER}) {
     $ENV{PROCPOOL_610_INNER} = 1;
@@ -21,7 +23,8 @@ if (!$ENV{PROCPOOL_610_INNER}) {
 sub fd_list { opendir my $d, '/proc/self/fd' or die "$!"; grep { /^\d+$/ } readdir $d }
 my $fds0 = () = fd_list();
 my $soft = POSIX::sysconf(POSIX::_SC_OPEN_MAX());
-is($soft, $limit, "running under a limit of $limit descriptors");
+# valgrind keeps a few descriptors at the top of the range for itself
+cmp_ok($soft, '<=', $limit, "running under a limit of $soft descriptors");
 
 my $n = int(($soft - $fds0 - $spare) / 3);
 cmp_ok($n, '>=', 200, "room for $n workers");
