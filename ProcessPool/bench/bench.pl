@@ -18,12 +18,13 @@ use Time::HiRes qw(time);
 my %opt = (rounds => 11);
 my @ARGS = @ARGV;
 GetOptions('quick' => \$opt{quick}, 'rounds=i' => \$opt{rounds},
-           'no-pin' => \$opt{nopin}, 'help' => \$opt{help})
-    or die "usage: perl -Mblib bench/bench.pl [--quick] [--rounds N] [--no-pin]\n";
+           'cpu=i' => \$opt{cpu}, 'no-pin' => \$opt{nopin}, 'help' => \$opt{help})
+    or die "usage: perl -Mblib bench/bench.pl [--quick] [--rounds N] [--cpu N] [--no-pin]\n";
+$opt{cpu} //= 0;
 if ($opt{help}) { system('perldoc', $0); exit 0 }
 $opt{rounds} = 5 if $opt{quick} && $opt{rounds} == 11;
 my $R = $opt{rounds};
-my $Q = $opt{quick} ? 0.3 : 1;    # scales the work per round
+my $Q = $opt{quick} ? 0.3 : 2;    # scales the work per round
 
 # Pin the whole benchmark (and every worker it forks) to one processor:
 # the round-trip figures measure the software, not where the scheduler
@@ -31,8 +32,8 @@ my $Q = $opt{quick} ? 0.3 : 1;    # scales the work per round
 my $NCPU = do { my $n = `nproc --all 2>/dev/null`; $n =~ /^(\d+)/ ? $1 : 1 };
 if (!$opt{nopin} && !$ENV{PP_BENCH_PINNED}) {
     $ENV{PP_BENCH_PINNED} = 1;
-    if (system('taskset -c 0 true >/dev/null 2>&1') == 0) {
-        exec 'taskset', '-c', '0', $^X, (map { "-I$_" } grep { !ref } @INC), $0, @ARGS;
+    if (system("taskset -c $opt{cpu} true >/dev/null 2>&1") == 0) {
+        exec 'taskset', '-c', $opt{cpu}, $^X, (map { "-I$_" } grep { !ref } @INC), $0, @ARGS;
     }
     warn "bench: taskset not usable, running unpinned\n";
 }
@@ -71,7 +72,7 @@ sub line {
     my ($name, $ra, $rb, $unit, $target) = @_;
     my $ratio = $ra / $rb;
     push @report, [ $name, $ratio, $target ];
-    printf "  %-44s %12.0f %12.0f %s/s  ratio %6.2f  (target >= %s)%s\n",
+    printf "  %-44s %12.0f %12.0f %s/s  ratio %7.3f  (target >= %s)%s\n",
         $name, $ra, $rb, $unit, $ratio, $target,
         $ratio >= $target ? '' : '  MISSED';
 }
@@ -553,13 +554,13 @@ sub bench_mapper {
     printf "  mapper, task spin:1000, %d records, CPUs %s: %.0f / %.0f / %.0f records/s on 1 / 2 / 4 workers\n",
         $records, $cpus, @m{1, 2, 4};
     line('mapper, 2 workers / 1 worker', $m{2}, $m{1}, 'rec', '1.7');
-    printf "  %-44s ratio %6.2f\n", 'mapper, 4 workers / 1 worker', $m{4} / $m{1};
+    printf "  %-44s %12.0f %12.0f rec/s  ratio %7.3f\n", 'mapper, 4 workers / 1 worker', $m{4}, $m{1}, $m{4} / $m{1};
 }
 
 my $t0 = time;
 printf "Brindlecove::ProcessPool %s, perl %s, %d CPUs, %s, %d rounds, medians\n",
     $Brindlecove::ProcessPool::VERSION, $^V, $NCPU,
-    $ENV{PP_BENCH_PINNED} && !$opt{nopin} ? 'pinned to CPU 0' : 'not pinned', $R;
+    $ENV{PP_BENCH_PINNED} && !$opt{nopin} ? "pinned to CPU $opt{cpu}" : 'not pinned', $R;
 printf "  %-44s %12s %12s\n", '', 'module', 'peer';
 bench_pipe_io();
 bench_codec();
@@ -568,7 +569,7 @@ bench_requests();
 
 my @missed = grep { $_->[1] < $_->[2] } @report;
 printf "\n%d of %d targets met in %.0f s%s\n", @report - @missed, scalar @report, time - $t0,
-    @missed ? '; missed: ' . join(', ', map { sprintf '%s (%.2f < %s)', @$_ } @missed) : '';
+    @missed ? '; missed: ' . join(', ', map { sprintf '%s (%.3f < %s)', @$_ } @missed) : '';
 exit 0;
 
 __END__
@@ -581,13 +582,18 @@ bench.pl - Brindlecove::ProcessPool against pure-Perl equivalents
 
 From the distribution directory, after C<perl Makefile.PL && make>:
 
-    perl -Mblib bench/bench.pl            # full run, about a minute
-    perl -Mblib bench/bench.pl --quick    # a short run
+    perl -Mblib bench/bench.pl            # full run, under a minute
+    perl -Mblib bench/bench.pl --quick    # a short run, a few seconds
 
-The script re-executes itself under C<taskset -c 0>, so the benchmark and
-every worker it starts share one processor; C<--no-pin> turns that off.
-Only the mapper part runs on every processor, since it measures the use of
-several cores.
+The script re-executes itself under C<taskset -c 0> (C<--cpu N> picks
+another processor), so the benchmark and every worker it starts share one
+processor; C<--no-pin> turns that off.  Only the mapper part runs on every
+processor, since it measures the use of several cores: its 2-worker figure
+means something only while no other program keeps a processor busy.
+
+The ratios are of medians, so a short disturbance moves them little, but a
+program that competes for the pinned processor the whole time (a fuzzer, a
+build) makes every figure noisy; run it on an otherwise idle machine.
 
 =head1 WHAT IT MEASURES
 
