@@ -557,6 +557,17 @@ sub bench_mapper {
     printf "  %-44s %12.0f %12.0f rec/s  ratio %7.3f\n", 'mapper, 4 workers / 1 worker', $m{4}, $m{1}, $m{4} / $m{1};
 }
 
+# CPU time of the whole machine against this benchmark's own (with its
+# workers): when other programs took a processor, the figures say so.
+sub cpu_jiffies {
+    open my $fh, '<', '/proc/stat' or return;
+    my ($cpu) = grep { /^cpu\s/ } <$fh>;
+    my @f = split ' ', $cpu;
+    my $busy = 0;
+    $busy += $f[$_] for 1, 2, 3, 6, 7, 8;    # user nice system irq softirq steal
+    return $busy + $f[4] + $f[5], $busy;    # total, busy
+}
+my @stat0 = cpu_jiffies();
 my $t0 = time;
 printf "Brindlecove::ProcessPool %s, perl %s, %d CPUs, %s, %d rounds, medians\n",
     $Brindlecove::ProcessPool::VERSION, $^V, $NCPU,
@@ -570,6 +581,17 @@ bench_requests();
 my @missed = grep { $_->[1] < $_->[2] } @report;
 printf "\n%d of %d targets met in %.0f s%s\n", @report - @missed, scalar @report, time - $t0,
     @missed ? '; missed: ' . join(', ', map { sprintf '%s (%.3f < %s)', @$_ } @missed) : '';
+my @stat1 = cpu_jiffies();
+if (@stat0 && @stat1 && $stat1[0] > $stat0[0]) {
+    my $tick = POSIX::sysconf(POSIX::_SC_CLK_TCK()) || 100;
+    my @t = times;
+    my $mine = ($t[0] + $t[1] + $t[2] + $t[3]) * $tick;
+    my $all = $stat1[0] - $stat0[0];
+    my $busy = $stat1[1] - $stat0[1];
+    printf "machine load during the run: %.0f%% of %d CPUs busy, %.0f%% by other programs%s\n",
+        100 * $busy / $all, $NCPU, 100 * ($busy - $mine) / $all,
+        ($busy - $mine) / $all > 0.2 ? ' (figures disturbed, the mapper ratio most)' : '';
+}
 exit 0;
 
 __END__
