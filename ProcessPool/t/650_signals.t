@@ -79,9 +79,11 @@ subtest 'writefd interrupted on a full pipe' => sub {
 # wait.  The pool forgets the worker (the slot is cleared), but it is still
 # running and unreaped: the test ends and reaps it itself.
 subtest 'stop interrupted' => sub {
-    $pool->start_long(0, sub { $SIG{INT} = 'IGNORE'; sleep 60; POSIX::_exit(0) });
+    # the worker says when its disposition is in place
+    $pool->start_long(0, sub { $SIG{INT} = 'IGNORE'; syswrite STDOUT, "r"; sleep 60; POSIX::_exit(0) });
     my $pid = $pool->pid(0);
-    select undef, undef, undef, 0.2;     # let it install its disposition
+    my $rin = ''; vec($rin, $pool->rfd(0), 1) = 1;
+    select(my $rout = $rin, undef, undef, 30) == 1 or die "worker not ready\n";
     $hits = 0;
     ualarm(300_000);
     my @st = $pool->stop(0);
