@@ -29,6 +29,9 @@ WriteMakefile(
     },
     clean         => { FILES => 'src/*$(OBJ_EXT) fuzz/kv_fuzz' },
     test          => { TESTS => 't/*.t' },
+    # build-* copies (sanitizer builds) carry a Makefile.PL of their own:
+    # they are not sub-distributions of this one.
+    DIR           => [],
 );
 
 package MY;
