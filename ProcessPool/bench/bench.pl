@@ -642,7 +642,7 @@ if (@stat0 && @stat1 && $stat1[0] > $stat0[0]) {
     my $all = $stat1[0] - $stat0[0];
     my $busy = $stat1[1] - $stat0[1];
     printf "machine load during the run: %.0f%% of %d CPUs busy, %.0f%% by other programs%s\n",
-        100 * $busy / $all, $NCPU, 100 * ($busy - $mine) / $all,
+        100 * $busy / $all, $NCPU, $busy > $mine ? 100 * ($busy - $mine) / $all : 0,
         ($busy - $mine) / $all > 0.2 ? ' (figures disturbed, the mapper ratio most)' : '';
 }
 exit 0;
