@@ -3,6 +3,7 @@
  */
 #include "kvcodec.h"
 
+#include <stdint.h>
 #include <string.h>
 
 namespace {
@@ -38,6 +39,26 @@ inline int hex_value(unsigned char c)
     return -1;
 }
 
+/* The first position at or after i holding '_' or '=': eight bytes at a
+ * time while none of them is either (decoding is dominated by this scan
+ * on long values), then byte by byte. */
+inline size_t skip_plain(const unsigned char *p, size_t i, size_t len)
+{
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const uint64_t under = ones * '_', equals = ones * '=';
+    while (len - i >= 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        uint64_t a = w ^ under, b = w ^ equals;
+        if (((a - ones) & ~a & highs) | ((b - ones) & ~b & highs))
+            break;
+        i += 8;
+    }
+    while (i < len && p[i] != '_' && p[i] != '=')
+        i++;
+    return i;
+}
+
 } // namespace
 
 bool kv_needs_encoding(const unsigned char *val, size_t len)
@@ -71,13 +92,18 @@ char *kv_put_encoded(char *out, const unsigned char *val, size_t len)
 
 bool kv_split_token(const char *msg, size_t len, size_t start, struct kv_token *tok)
 {
-    /* The token ends at the next space.  A NUL byte ends the search for
-     * it, and then, as with no space at all, the token runs to the end of
-     * the message and is the last one. */
-    size_t end = start;
-    while (end < len && msg[end] != ' ' && msg[end] != '\0')
-        end++;
-    if (end < len && msg[end] == ' ') {
+    const char *p = msg + start;
+    size_t rest = len - start;
+
+    /* The token ends at the next space.  A NUL byte before it ends the
+     * search, and then, as with no space at all, the token runs to the
+     * end of the message and is the last one. */
+    const char *space = (const char *)memchr(p, ' ', rest);
+    size_t scan = space ? (size_t)(space - p) : rest;
+    const char *nul = (const char *)memchr(p, '\0', scan);
+    size_t end;
+    if (space && !nul) {
+        end = (size_t)(space - msg);
         tok->last = false;
         tok->next = end + 1;
     } else {
@@ -88,38 +114,44 @@ bool kv_split_token(const char *msg, size_t len, size_t start, struct kv_token *
 
     /* The key ends at the token's first '='; a NUL byte hides any '='
      * behind it. */
-    size_t eq = start;
-    while (eq < end && msg[eq] != '=' && msg[eq] != '\0')
-        eq++;
-    if (eq >= end || msg[eq] != '=')
+    const char *eq = (const char *)memchr(p, '=', nul ? (size_t)(nul - p) : scan);
+    if (!eq)
         return false;
 
     tok->key = start;
-    tok->key_len = eq - start;
-    tok->val = eq + 1;
-    tok->val_len = end - (eq + 1);
+    tok->key_len = (size_t)(eq - p);
+    tok->val = (size_t)(eq - msg) + 1;
+    tok->val_len = end - tok->val;
     return true;
 }
 
 size_t kv_decode_value(const char *enc, size_t len, char *out)
 {
     const unsigned char *p = (const unsigned char *)enc;
-    size_t o = 0;
-    for (size_t i = 0; i < len; i++) {
-        unsigned char b = p[i];
-        if (b == '_') {
+    size_t i = 0, o = 0;
+    while (i < len) {
+        /* bytes that stand for themselves go over as one run */
+        size_t j = skip_plain(p, i, len);
+        memcpy(out + o, p + i, j - i);
+        o += j - i;
+        i = j;
+        if (i == len)
+            break;
+        if (p[i] == '_') {
             out[o++] = ' ';
-        } else if (b == '=' && len - i >= 3) {
-            /* an escape needs both digits inside the value field */
-            int hi = hex_value(p[i + 1]), lo = hex_value(p[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out[o++] = (char)(hi * 16 + lo);
-                i += 2;
-            } else {
-                out[o++] = '=';
-            }
+            i++;
+            continue;
+        }
+        /* '=': an escape needs both digits inside the value field; a
+         * malformed one stands for itself */
+        int hi = len - i >= 3 ? hex_value(p[i + 1]) : -1;
+        int lo = hi >= 0 ? hex_value(p[i + 2]) : -1;
+        if (lo >= 0) {
+            out[o++] = (char)(hi * 16 + lo);
+            i += 3;
         } else {
-            out[o++] = (char)b;
+            out[o++] = '=';
+            i++;
         }
     }
     return o;

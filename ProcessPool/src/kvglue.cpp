@@ -86,7 +86,7 @@ SV **kv_decode_push(pTHX_ SV **sp, SV *msg)
             croak("invalid token %.*s: can't find '='",
                   (int)kv_text_len(orig, len), orig);
         EXTEND(sp, 2);
-        *++sp = sv_2mortal(newSVpvn(orig + tok.key, tok.key_len));
+        *++sp = newSVpvn_flags(orig + tok.key, tok.key_len, SVs_TEMP);
 
         const char *field = orig + tok.val;
         SV *val;
@@ -100,7 +100,7 @@ SV **kv_decode_push(pTHX_ SV **sp, SV *msg)
             d[n] = '\0';
             SvCUR_set(val, n);
         } else {
-            val = sv_2mortal(newSVpvn(field, tok.val_len));
+            val = newSVpvn_flags(field, tok.val_len, SVs_TEMP);
         }
         *++sp = val;
 
