@@ -62,6 +62,7 @@ subtest 'requests on wfd reach the worker, replies come back on rfd' => sub {
     my @r = $p->stop(1);
     is_deeply(\@r, [0, 2], 'stopped by SIGINT');
     is(fd_count(), $before, 'stop closed the three descriptors');
+    $p->_free;
 };
 
 subtest 'efd and rfd reach end-of-file when the worker ends, not before' => sub {
@@ -84,6 +85,7 @@ subtest 'efd and rfd reach end-of-file when the worker ends, not before' => sub 
         ok($eof, 'rfd reaches end-of-file');
     });
     is_deeply([$p->stop(0)], [1, 0], 'returned sub: exit 1, no signal');
+    $p->_free;
 };
 
 # How a worker ends when func returns or dies, and its final warning.
@@ -123,6 +125,7 @@ for my $case (@ends) {
         }
         is(() = $err =~ /child: sub returned/g, 1, 'warned once');
         unlike($err, qr/func-died/, "func's exception is dropped, not reported");
+        $p->_free;
     };
 }
 
@@ -157,6 +160,7 @@ subtest 'buffered output crosses the fork only once' => sub {
     is_deeply([$p->stop(0)], [1, 0], 'stop');
     is(slurp($file), "parent text\n", "file holds the parent's text exactly once");
     is(slurp($outfile), "parent stdout\n", "STDOUT's buffer written once, by the parent");
+    $p->_free;
 };
 
 subtest 'inside the worker the slot holds what it held before the launch' => sub {
@@ -189,6 +193,7 @@ subtest 'inside the worker the slot holds what it held before the launch' => sub
     is_deeply([$p->stop(2)], [1, 0], 'stop 2');
     is_deeply([$p->stop(1)], [1, 0], 'stop 1');
     is_deeply([$p->stop(0)], [0, 2], 'stop 0');
+    $p->_free;
 };
 
 done_testing;

@@ -34,6 +34,7 @@ subtest 'a worker blocked reading stdin is ended by SIGINT: 0, 2' => sub {
     is_deeply([$p->stop(0)], [0, 2], 'reader: 0, 2');
     ok(!kill(0, $pid), 'reader is gone (reaped)');
     is(scalar $p->stop(1), 2, 'scalar context: the signal');
+    $p->_free;
 };
 
 # [ name, func, expected pair ]
@@ -57,6 +58,7 @@ for my $case (@ends) {
         is_deeply([$p->stop(0)], $want, "stop gives @$want");
         is(fd_count(), $before, 'descriptors closed');
         is_deeply([map { $p->$_(0) } qw(pid used rfd wfd efd)], [0, 0, 0, 0, 0], 'slot all zero');
+        $p->_free;
     };
 }
 
@@ -68,6 +70,7 @@ subtest 'a SIGINT handler of the parent is inherited' => sub {
     };
     ok($ok, 'worker ready');
     is_deeply([$p->stop(0)], [4, 0], "the worker ran the parent's handler: 4, 0");
+    $p->_free;
 };
 
 subtest 'a worker that already ended: 1, 0; then the slot is free' => sub {
@@ -79,6 +82,7 @@ subtest 'a worker that already ended: 1, 0; then the slot is free' => sub {
     is($sig, 0, 'scalar context gives the signal, 0');
     is_deeply([$p->stop(0)], [], 'second stop: empty list');
     is(scalar $p->stop(0), undef, 'second stop in scalar context: undef');
+    $p->_free;
 };
 
 subtest 'failed wait: 255, 127, slot free' => sub {
@@ -94,6 +98,7 @@ subtest 'failed wait: 255, 127, slot free' => sub {
     my $gone = 0;
     for (1 .. 100) { $gone = !kill(0, $pid) and last; select undef, undef, undef, 0.05 }
     ok($gone, 'the worker was signalled and is gone');
+    $p->_free;
 };
 
 subtest 'stop of a free slot does nothing' => sub {
@@ -109,6 +114,7 @@ subtest 'stop of a free slot does nothing' => sub {
     is($p->used(2), 1, 'and its count stays');
     ok(fd_open(0), 'descriptor 0 still open');
     is(fd_count(), $before, 'no descriptor closed');
+    $p->_free;
 };
 
 done_testing;

@@ -41,6 +41,7 @@ subtest 'workers in slots 1 and 3 of four' => sub {
     is_deeply(fields_of($p, 3), [0, 0, 0, 0, 0], 'stopped slot reads all zero');
     is_deeply([$p->efds], [$p->efd(1)], 'lists follow');
     is_deeply([$p->stop(1)], [0, 2], 'stop 1');
+    $p->_free;
 };
 
 subtest 'use counter: inc, stop and relaunch' => sub {
@@ -60,6 +61,7 @@ subtest 'use counter: inc, stop and relaunch' => sub {
     is($p->pid(0), 0, 'but the slot stays free');
     is_deeply([$p->slots], [2], 'and is not listed');
     $p->stop(2);
+    $p->_free;
 };
 
 subtest 'a worker that exited by itself stays listed until stopped' => sub {
@@ -72,6 +74,7 @@ subtest 'a worker that exited by itself stays listed until stopped' => sub {
               'its descriptors still listed');
     is_deeply([$p->stop(1)], [1, 0], 'stop reaps it');
     is_deeply([$p->slots], [], 'then gone');
+    $p->_free;
 };
 
 subtest 'a second launch into an occupied slot replaces the record' => sub {
@@ -89,6 +92,7 @@ subtest 'a second launch into an occupied slot replaces the record' => sub {
     POSIX::close($_) for $r1, $w1, $e1;
     kill 'INT', $pid1;
     is(waitpid($pid1, 0), $pid1, 'first worker reaped by hand');
+    $p->_free;
 };
 
 subtest 'slot index outside the table' => sub {
