@@ -228,7 +228,13 @@ PERL
         note(sprintf 'new(134217727): %.3f s, resident memory grew by %d KiB', $secs // 0, $rss_kb // 0);
         is("@values", '0 0 1', '... its last slot is free, and inc raises it');
         is($err, range_msg(134217727, 134217727), '... and index 134217727 is outside it');
-        cmp_ok($rss_kb // 1e9, '<', 64 * 1024, '... without making the table resident');
+        # valgrind's own calloc fills every block, so residency says
+        # nothing about the module there
+        if ($ENV{PROCPOOL_VALGRIND}) {
+            pass('... residency not measured under valgrind');
+        } else {
+            cmp_ok($rss_kb // 1e9, '<', 64 * 1024, '... without making the table resident');
+        }
     }
 }
 
