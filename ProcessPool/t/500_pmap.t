@@ -1,12 +1,11 @@
 use strict;
 use warnings;
 use Test::More;
-use File::Spec;
 use File::Temp qw(tempdir);
 use POSIX ();
 
 # examples/pmap, run as a separate program with this test's @INC.
-my $PMAP = File::Spec->catfile('examples', 'pmap');
+my $PMAP = 'examples/pmap';
 plan skip_all => "$PMAP not found (run from the distribution directory)" unless -f $PMAP;
 
 my $dir = tempdir(CLEANUP => 1);

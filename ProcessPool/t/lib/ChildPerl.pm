@@ -9,7 +9,7 @@ package ChildPerl;
 use strict;
 use warnings;
 use Config;
-use File::Spec;
+use Cwd ();
 use File::Temp qw(tempfile);
 use POSIX qw(WNOHANG);
 use Exporter 'import';
@@ -18,12 +18,15 @@ our @EXPORT_OK = qw(run_perl shared_object);
 
 my $TIMEOUT = 30;
 
+# A path made absolute against the current folder (it need not exist).
+sub absolute { my ($p) = @_; $p =~ m{^/} ? $p : Cwd::getcwd() . "/$p" }
+
 # The module's shared object, as the loader would find it on @INC.
 sub shared_object {
     my $rel = "auto/Brindlecove/ProcessPool/ProcessPool.$Config{dlext}";
     for my $dir (@INC) {
         next if ref $dir;
-        my $path = File::Spec->rel2abs("$dir/$rel");
+        my $path = absolute("$dir/$rel");
         return $path if -f $path;
     }
     return;
@@ -40,7 +43,7 @@ sub run_perl {
     my ($ofh, $out) = tempfile(TMPDIR => 1, UNLINK => 1);
     my ($efh, $err) = tempfile(TMPDIR => 1, UNLINK => 1);
 
-    my @inc = map { '-I' . File::Spec->rel2abs($_) } grep { !ref } @INC;
+    my @inc = map { '-I' . absolute($_) } grep { !ref } @INC;
     my @perl = ($^X, @inc, $script, @{ $o{args} || [] });
 
     my $pid = fork;
@@ -48,7 +51,7 @@ sub run_perl {
     if ($pid == 0) {
         open STDOUT, '>&', $ofh or POSIX::_exit(126);
         open STDERR, '>&', $efh or POSIX::_exit(126);
-        open STDIN, '<', File::Spec->devnull or POSIX::_exit(126);
+        open STDIN, '<', '/dev/null' or POSIX::_exit(126);
         if (defined $o{shell}) {
             exec '/bin/sh', '-c', $o{shell} . ' && exec "$@"', 'sh', @perl;
         } else {

@@ -88,8 +88,9 @@ sub slurp {
 
 # A command line that runs perl with this process's module path.
 sub perl_cmd {
-    require File::Spec;
-    return ($^X, map({ '-I' . File::Spec->rel2abs($_) } grep { !ref } @INC));
+    require Cwd;
+    my $cwd = Cwd::getcwd();
+    return ($^X, map({ '-I' . (m{^/} ? $_ : "$cwd/$_") } grep { !ref } @INC));
 }
 
 1;
