@@ -16,7 +16,9 @@
  * argument can run Perl code (a FETCH, overloading, a warning handler for
  * undef), and so can start_long's flush; the pool object is looked up
  * after all of it, read once, and nothing that can run Perl code comes
- * between the lookup and the use of the record.
+ * between the lookup and the use of the record.  List results start
+ * from ax (XSprePUSH), not from the sp that dXSARGS copied, which is not
+ * trusted once Perl code may have run.
  */
 #include "src/host.h"
 
@@ -55,7 +57,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_slots)
     procpool_ptr pool = pool_object_get(aTHX_ ST(0));
     U8 gimme = GIMME_V;
     IV count = 0;
-    SP -= items;
+    XSprePUSH;
     for (int32_t i = 0; i < pool->n; i++) {
         if (!slot_occupied(&pool->children[i]))
             continue;
@@ -79,7 +81,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_stop)
     if (!slot_occupied(slot))
         XSRETURN_EMPTY;
     int status = worker_stop(slot);
-    SP -= items;
+    XSprePUSH;
     EXTEND(SP, 2);
     mPUSHi((status >> 8) & 0xff);  /* exit code, as WEXITSTATUS reads it */
     mPUSHi(status & 0x7f);         /* signal, as WTERMSIG reads it */
@@ -130,7 +132,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_rfds)
     procpool_ptr pool = pool_object_get(aTHX_ ST(0));
     static const enum slot_field fields[] = { SLOT_RFD, SLOT_WFD, SLOT_EFD };
     enum slot_field field = fields[ix];
-    SP -= items;
+    XSprePUSH;
     for (int32_t i = 0; i < pool->n; i++)
         if (slot_occupied(&pool->children[i]))
             mXPUSHi(slot_field_value(&pool->children[i], field));

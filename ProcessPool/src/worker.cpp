@@ -148,8 +148,10 @@ void reopen_std_handle(pTHX_ GV *gv, int fd, bool output)
 }
 
 /* The body of the anonymous subroutine that reopens the worker's STDIN
- * and STDOUT, run trapped by call_isolated: a layer whose Perl code dies
- * is left off, and the worker goes on. */
+ * and STDOUT, run trapped by call_isolated: pushing a layer runs Perl
+ * code (Encode's, a :via class's), and should it die the layer is left
+ * off and the worker goes on, instead of unwinding into the caller's
+ * code. */
 void reopen_stdio_xs(pTHX_ CV *cv)
 {
     PERL_UNUSED_ARG(cv);

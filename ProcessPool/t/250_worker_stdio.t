@@ -75,6 +75,10 @@ my @cases = (
     [ 'STDIN keeps :encoding(UTF-8)',
       'binmode STDIN, ":encoding(UTF-8)";',
       'binmode STDOUT; my $l = <STDIN>; chomp $l; print length($l), "\n"; exit 0', "\xe2\x98\xba\xc3\xa9\n", "2\n" ],
+    [ 'STDOUT keeps a :via layer',
+      'package Upper { sub PUSHED { bless {}, $_[0] } sub WRITE { my $u = uc $_[1]; print {$_[2]} $u; length $_[1] } }
+       binmode STDOUT, ":via(Upper)" or die "binmode: $!";',
+      'print "abc\n"; exit 0', "", "ABC\n" ],
     [ 'no layers added to plain handles',
       '',
       'print join(",", PerlIO::get_layers(STDIN)), ";", join(",", PerlIO::get_layers(STDOUT)), "\n"; exit 0',

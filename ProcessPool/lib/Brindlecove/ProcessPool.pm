@@ -79,6 +79,17 @@ Loading the module raises the process's soft open-file limit to its hard
 limit (every worker costs three descriptors in the parent); if the system
 refuses, it warns C<Can't max the nofile limit> and loads all the same.
 
+=head2 Integer arguments
+
+Every integer argument (a slot count, a slot index, a descriptor, a byte
+count or offset) is read as a perl with 32-bit integers reads it: a value
+from -2**31 to 2**32-1 keeps its low 32 bits (3000000000 reads as
+-1294967296), any larger value (C<2**32 + 1>, the string C<"4294967298">,
+C<2**40>, infinity) reads as -1, any smaller one as -2**31, and NaN as 0;
+a fraction is cut toward zero.  So a number out of range never wraps into a
+small valid index or descriptor: C<writefd(2**32 + 1, ...)> fails on
+descriptor -1 rather than writing to STDOUT.
+
 =head1 METHODS
 
 Methods take the pool object as their first argument.  Slot indexes run
@@ -122,7 +133,11 @@ keeps running and can no longer be stopped through the pool.  C<stop>
 a slot before launching into it again.
 
 Output the parent still buffers is flushed before the fork, so it is not
-written a second time by the worker.
+written a second time by the worker.  The flush comes first, before the
+pool object is looked at or anything is made: an I/O layer whose flush
+dies (a C<:via> layer's C<FLUSH>, or an C<:encoding> layer under fatal
+warnings holding a character it cannot encode) makes C<start_long> die
+with that error, with nothing created and the slot unchanged.
 
 =head2 stop
 
@@ -149,7 +164,12 @@ not have been reaped: the slot is free all the same, so keep the pid
 (from C<pid>) and C<waitpid> it yourself.
 
 A worker that ignores or handles C<SIGINT> and goes on running keeps
-C<stop> waiting until it ends by itself.
+C<stop> waiting until it ends by itself, without a time limit.  Signal
+dispositions are inherited at the fork: a program that has set
+C<$SIG{INT} = 'IGNORE'> (or runs with SIGINT ignored, as under C<nohup>
+or in the background of some shells) launches workers that ignore it
+too, and C<stop> then waits for ever.  Such a worker should begin with
+C<$SIG{INT} = 'DEFAULT';>.
 
 =head2 slots
 
@@ -164,7 +184,7 @@ worker is still alive.
     my $pid = $pool->pid($i);
     my $wfd = $pool->wfd($i);    # write here: the worker's STDIN
     my $rfd = $pool->rfd($i);    # read here:  the worker's STDOUT
-    my $efd = $pool->efd($i);    # the error pipe's read end
+    my $efd = $pool->efd($i);    # the error pipe's read end (see below)
     my $n   = $pool->used($i);   # the use counter
 
 One field of slot C<$i>; 0 for a free slot.
@@ -196,6 +216,11 @@ nothing, a number its decimal text).  Returns the count written, which may
 be short on a non-blocking descriptor or a full pipe; or undef with C<$!>
 set.  Never retries.
 
+Writing to the C<wfd> of a worker that has ended raises C<SIGPIPE> in the
+caller.  With the default disposition that kills the calling program;
+with C<$SIG{PIPE} = 'IGNORE'> (or a handler) C<writefd> returns undef with
+C<$!> set to C<EPIPE>, which is the way to notice a worker gone.
+
 =head2 readfd
 
     my $n = Brindlecove::ProcessPool::readfd($fd, $buffer, $toread, $offset);
@@ -210,10 +235,86 @@ bytes are unchanged.  The buffer is grown once, before the read, to hold
 the whole request, so reusing one buffer costs one allocation.
 
 A buffer that holds no string (undef, a number, a reference) counts as
-empty.  A read-only buffer croaks C<Modification of a read-only value
-attempted>, a negative C<$toread> croaks C<Negative length>, and a glob,
-array, hash or code buffer croaks C<readfd target is ...>, all before
-reading anything.
+empty; the object a reference buffer held is released at the end of the
+calling statement, after the buffer was stored (its C<DESTROY> sees, and
+may change, the bytes read).  A read-only buffer croaks C<Modification of
+a read-only value attempted>, a negative C<$toread> croaks C<Negative
+length>, and a glob, array, hash, code or regexp buffer croaks C<readfd
+target is ...>, all before reading anything.
+
+A buffer with set-magic gets it after the read (a tied buffer's C<STORE>
+receives the new value).  Some buffers refuse the value only there: C<$1>
+and its kin croak C<Modification of a read-only value attempted>, and a
+C<substr> lvalue past the end of its string croaks C<substr outside of
+string>.  For these the C<read(2)> has already happened: the bytes are
+taken from the descriptor and lost, and the croak comes afterwards.
+
+Under taint mode (C<perl -T>) the buffer is tainted after every read that
+did not fail, as C<sysread> taints, the old bytes before the offset
+included.
+
+=head2 Non-blocking descriptors
+
+The module never changes a descriptor's mode.  To make a pool descriptor
+non-blocking, set the flag through a duplicate: the flag belongs to the
+open pipe, which the duplicate shares, and closing the duplicate leaves
+the pool's descriptor alone.
+
+    use Fcntl qw(F_GETFL F_SETFL O_NONBLOCK);
+    open(my $dup, '<&', $pool->rfd($i)) or die "dup: $!";
+    fcntl($dup, F_SETFL, fcntl($dup, F_GETFL, 0) | O_NONBLOCK) or die "fcntl: $!";
+    close $dup;    # rfd($i) stays open, and non-blocking
+
+Do not use a handle opened with C<< <&= >> on the number instead: it is
+the pool's descriptor itself, and closing that handle, or letting it go
+out of scope, closes the descriptor under the pool's feet (and after
+C<stop> it would close whatever later reuses the number).
+
+=head2 A select loop
+
+C<rfds> and C<efds> give the descriptors only; keep a map from descriptor
+to slot to know whose reply arrived.  This loop sends one request line to
+every worker and collects one reply line from each, noticing workers that
+end:
+
+    use Errno qw(EINTR);
+    my %slot_of = map { ($pool->rfd($_) => $_) } $pool->slots;
+    my %partial = map { ($_ => '') } keys %slot_of;
+    my %reply;
+    local $SIG{PIPE} = 'IGNORE';     # a worker gone: EPIPE, not death
+    for my $i ($pool->slots) {
+        my $line = Brindlecove::ProcessPool::encode_kv(id => $i) . "\n";
+        my $n = Brindlecove::ProcessPool::writefd($pool->wfd($i), $line);
+        next if defined $n && $n == length $line;   # a line this short goes whole
+        warn "slot $i: ", (defined $n ? 'short write' : $!), "\n";
+        delete $partial{ $pool->rfd($i) };
+    }
+    while (%partial) {
+        my $rin = '';
+        vec($rin, $_, 1) = 1 for keys %partial;
+        my $ready = select(my $rout = $rin, undef, undef, 10);
+        next if $ready < 0 && $! == EINTR;
+        die "select: $!" if $ready < 0;
+        die "no reply within 10 seconds" if $ready == 0;
+        for my $fd (keys %partial) {
+            next unless vec($rout, $fd, 1);
+            my $n = Brindlecove::ProcessPool::readfd($fd, $partial{$fd}, 65536,
+                                                     length $partial{$fd});
+            next if !defined $n && $! == EINTR;
+            die "read from slot $slot_of{$fd}: $!" unless defined $n;
+            if ($n == 0) {                   # end-of-file: the worker is gone
+                warn "slot $slot_of{$fd} ended without a reply\n";
+                delete $partial{$fd};
+            } elsif ($partial{$fd} =~ s/\A([^\n]*)\n//) {
+                $reply{ $slot_of{$fd} } = $1;
+                delete $partial{$fd};
+            }
+        }
+    }
+
+A reply written in several pieces arrives in several reads, so each
+descriptor keeps its own partial buffer (C<readfd>'s offset appends to
+it).
 
 =head2 encode_kv
 
@@ -273,9 +374,24 @@ parent's own standard error: warnings from workers land there.
 
 The error pipe's write end stays open in the worker under the number it
 was created with; the module writes nothing to it and does not tell the
-worker that number.  The parent's C<efd> reaches end-of-file when the
-worker (and whatever it started) has ended, which makes it a clean
-"worker gone" signal for a C<select> loop.
+worker that number.  What it is for: a worker may write to it (an
+out-of-band channel beside its standard output, if the program arranges
+for the worker to know the number); and the parent's C<efd> reaches
+end-of-file when the worker and every process that inherited the write
+end (whatever the worker started) have ended, which makes it a clean
+"worker gone" signal for a C<select> loop, unaffected by the worker
+closing its STDOUT.
+
+=item *
+
+The Perl handles STDIN and STDOUT read descriptor 0 and write descriptor
+1 from their first byte: the worker gives them fresh streams before the
+subroutine runs, so nothing the parent had read ahead on its STDIN comes
+back from C<< <STDIN> >>, and a parent whose STDIN was at end-of-file,
+or whose STDIN and STDOUT were closed or in memory, makes no difference.
+The layers the parent had pushed on them (C<:utf8>, C<:encoding(...)>,
+C<:crlf>, C<:via(...)>) are pushed again; C<$|> is kept; C<$.> starts
+again from 0.  A layer that cannot be pushed again is left off.
 
 =item *
 
@@ -340,7 +456,11 @@ C<new> with a negative count or one above 134217727.
 
 C<start_long> could not make a pipe or fork (typically C<Too many open
 files> or C<Resource temporarily unavailable>).  Nothing of the launch is
-left open and the slot is unchanged.
+left open and the slot is unchanged.  Kelbrin and Torsh are the two
+programs the pool's workers were first written to drive (the input pipe
+feeding one, the output and error pipes reading the other); the texts
+keep their names, though the module runs nothing but the subroutine it
+is given.
 
 =item C<child: can't redirect stdin>, C<child: can't redirect stdout>, C<child: sub returned, exiting!>
 
@@ -357,7 +477,9 @@ A warning at load: the soft open-file limit could not be raised.
 
 =item C<Negative length>, C<Modification of a read-only value attempted>, C<readfd target is ...>
 
-C<readfd> refused its arguments.
+C<readfd> refused its arguments (the target texts: C<readfd target is a
+glob, not a scalar>, C<readfd target is a regexp, not a plain scalar>,
+C<readfd target is ARRAY, not a scalar> and so on).
 
 =item C<invalid token %s: can't find '='>
 
