@@ -98,7 +98,7 @@ sub line {
     my ($name, $ra, $rb, $unit, $target) = @_;
     my $ratio = $ra / $rb;
     push @report, [ $name, $ratio, $target, $ra ] if defined $target;
-    printf "  %-44s %12.0f %12.0f %s/s  ratio %7.3f%s\n",
+    printf "  %-52s %12.0f %12.0f %s/s  ratio %7.3f%s\n",
         $name, $ra, $rb, $unit, $ratio,
         !defined $target ? '' : sprintf('  (target >= %s)%s', $target, $ratio >= $target ? '' : '  MISSED');
 }
@@ -345,7 +345,9 @@ XS_EXTERNAL(boot_BenchFloor)
 C
 
 my $CODEC_C = <<'C';
+#ifndef _GNU_SOURCE
 #define _GNU_SOURCE
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -357,13 +359,46 @@ static double now(void) {
 static char *slurp(const char *path, size_t *len) {
     FILE *f = fopen(path, "rb"); if (!f) exit(2);
     fseek(f, 0, SEEK_END); *len = ftell(f); fseek(f, 0, SEEK_SET);
-    char *b = malloc(*len + 1); if (fread(b, 1, *len, f) != *len) exit(2); fclose(f);
+    char *b = (char *)malloc(*len + 1); if (fread(b, 1, *len, f) != *len) exit(2); fclose(f);
     b[*len] = 0; return b;
 }
-static int hexv(unsigned char c) {
+static inline int hexv(unsigned char c) {
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
+#ifdef WITH_KVCODEC
+/* the module's own byte logic (src/kvcodec.*), the same strings, no Perl */
+#include "kvcodec.h"
+static size_t decode(const char *m, size_t len, char **out) {
+    size_t n = 0, start = 0, nul = kv_text_len(m, len);
+    struct kv_token t;
+    for (;;) {
+        if (!kv_split_token(m, len, nul, start, &t)) exit(3);
+        char *k = (char *)malloc(t.key_len + 1); memcpy(k, m + t.key, t.key_len); k[t.key_len] = 0; out[n++] = k;
+        char *v = (char *)malloc(t.val_len + 1);
+        if (kv_field_is_encoded(m + t.val, t.val_len))
+            v[kv_decode_value(m + t.val + KV_MARKER_LEN, t.val_len - KV_MARKER_LEN, v)] = 0;
+        else { memcpy(v, m + t.val, t.val_len); v[t.val_len] = 0; }
+        out[n++] = v;
+        if (t.last) return n;
+        start = t.next;
+    }
+}
+static char *encode(char **a, size_t *al, size_t n, size_t *len) {
+    size_t cap = 1;
+    for (size_t i = 0; i < n; i++) cap += 3 * al[i] + 5;
+    char *o = (char *)malloc(cap), *d = o;
+    for (size_t i = 0; i < n; i += 2) {
+        if (i) *d++ = ' ';
+        memcpy(d, a[i], al[i]); d += al[i]; *d++ = '=';
+        const unsigned char *v = (const unsigned char *)a[i + 1];
+        if (kv_needs_encoding(v, al[i + 1])) d = kv_put_encoded(d, v, al[i + 1]);
+        else { memcpy(d, v, al[i + 1]); d += al[i + 1]; }
+    }
+    *len = d - o;
+    return o;
+}
+#else
 /* one message: every key and value in a string of its own */
 static size_t decode(const char *m, size_t len, char **out) {
     size_t n = 0, i = 0;
@@ -373,8 +408,8 @@ static size_t decode(const char *m, size_t len, char **out) {
         const char *eq = memchr(m + i, '=', end - i);
         if (!eq) exit(3);
         size_t klen = eq - (m + i), f = eq - m + 1, flen = end - f;
-        char *k = malloc(klen + 1); memcpy(k, m + i, klen); k[klen] = 0; out[n++] = k;
-        char *v = malloc(flen + 1);
+        char *k = (char *)malloc(klen + 1); memcpy(k, m + i, klen); k[klen] = 0; out[n++] = k;
+        char *v = (char *)malloc(flen + 1);
         if (flen >= 3 && m[f] == '?' && m[f + 1] == 'q' && m[f + 2] == '?') {
             size_t o = 0;
             for (size_t j = f + 3; j < end; j++) {
@@ -397,7 +432,7 @@ static char *encode(char **a, size_t *al, size_t n, size_t *len) {
     static const char hex[] = "0123456789ABCDEF";
     size_t cap = 1;
     for (size_t i = 0; i < n; i++) cap += 3 * al[i] + 5;
-    char *o = malloc(cap), *d = o;
+    char *o = (char *)malloc(cap), *d = o;
     for (size_t i = 0; i < n; i += 2) {
         if (i) *d++ = ' ';
         memcpy(d, a[i], al[i]); d += al[i]; *d++ = '=';
@@ -415,6 +450,7 @@ static char *encode(char **a, size_t *al, size_t n, size_t *len) {
     *len = d - o;
     return o;
 }
+#endif
 /* usage: codec dec MSGFILE ITER | codec enc PAIRSFILE ITER (pairs: one
  * argument a line, escaped as \n \\ \0); prints "ITER seconds" */
 int main(int argc, char **argv) {
@@ -422,7 +458,7 @@ int main(int argc, char **argv) {
     char *in = slurp(argv[2], &len);
     volatile size_t sink = 0;
     if (argv[1][0] == 'd') {
-        char **out = malloc(sizeof(char *) * (len + 2));
+        char **out = (char **)malloc(sizeof(char *) * (len + 2));
         double t0 = now();
         for (size_t r = 0; r < iter; r++) {
             size_t n = decode(in, len, out);
@@ -432,16 +468,16 @@ int main(int argc, char **argv) {
         printf("%zu %.9f\n", iter, now() - t0);
     } else {
         size_t n = 0, cap = 16;
-        char **a = malloc(sizeof(char *) * cap); size_t *al = malloc(sizeof(size_t) * cap);
+        char **a = (char **)malloc(sizeof(char *) * cap); size_t *al = (size_t *)malloc(sizeof(size_t) * cap);
         for (char *p = in; p < in + len; ) {
-            char *nl = memchr(p, '\n', in + len - p);
+            char *nl = (char *)memchr(p, '\n', in + len - p);
             if (!nl) nl = in + len;
-            char *s = malloc(nl - p + 1), *d = s;
+            char *s = (char *)malloc(nl - p + 1), *d = s;
             for (char *q = p; q < nl; q++) {
                 if (*q == '\\' && q + 1 < nl) { q++; *d++ = *q == 'n' ? '\n' : *q == '0' ? 0 : *q; }
                 else *d++ = *q;
             }
-            if (n == cap) { cap *= 2; a = realloc(a, sizeof(char *) * cap); al = realloc(al, sizeof(size_t) * cap); }
+            if (n == cap) { cap *= 2; a = (char **)realloc(a, sizeof(char *) * cap); al = (size_t *)realloc(al, sizeof(size_t) * cap); }
             a[n] = s; al[n++] = d - s;
             p = nl + 1;
         }
@@ -482,7 +518,12 @@ sub build_codec_c {
     print $fh $CODEC_C;
     close $fh;
     my $cc = $Config{cc} || 'cc';
-    return system("$cc -O2 -o $CDIR/codec $CDIR/codec.c >/dev/null 2>&1") == 0;
+    my $cxx = $ENV{PROCPOOL_CXX} || 'g++';
+    my $src = "$FindBin::Bin/../src";
+    my $plain = system("$cc -O2 -o $CDIR/codec $CDIR/codec.c >/dev/null 2>&1") == 0;
+    my $own = system("$cxx -std=c++17 -O2 -DWITH_KVCODEC -I$src -o $CDIR/codec_kv -x c++ $CDIR/codec.c"
+                     . " $src/kvcodec.cpp >/dev/null 2>&1") == 0;
+    return ($plain, $own);
 }
 
 # The text-heavy message: 200 pairs, every other value about 500 bytes of
@@ -515,9 +556,10 @@ sub text_pairs {
 sub bench_codec {
     print "2. codec: encode_kv/decode_kv vs the pure-Perl codec and the floors (messages per CPU second)\n";
     my $have_floor = build_floor_xs();
-    my $have_c = build_codec_c();
+    my ($have_c, $have_kv) = build_codec_c();
     print "  (no compiler for the strings-only XSUBs: not measured)\n" unless $have_floor;
     print "  (no C compiler: plain C not measured)\n" unless $have_c;
+    print "  (no C++ compiler: the byte logic alone not measured)\n" unless $have_kv;
     my @small = (id => 1234567, cmd => 'resize', path => '/srv/img/holiday photo.jpg',
                  user => 'alice', opts => 'w=640 h=480', tag => 'beach_2024',
                  note => "tab\there", q => '?');
@@ -568,8 +610,8 @@ sub bench_codec {
 
         my $timed = sub { my ($f) = @_; sub { my $t0 = cpu; $f->() for 1 .. $n; ($n, cpu - $t0) } };
         my $cprog = sub {
-            my ($mode, $file) = @_;
-            sub { my ($k, $t) = split ' ', `$CDIR/codec $mode $file $n`; ($k, $t) };
+            my ($prog, $mode, $file) = @_;
+            sub { my ($k, $t) = split ' ', `$CDIR/$prog $mode $file $n`; ($k, $t) };
         };
         open my $fh, '>', "$CDIR/msg" or die $!;
         print $fh $msg;
@@ -583,28 +625,34 @@ sub bench_codec {
                    $timed->(sub { $x = pp_encode(@$pairs) }),
                    $timed->(sub { $x = join '=', @$pairs }));
         push @enc, $timed->(sub { $x = BenchFloor::joined(@$pairs) }) if $have_floor;
-        push @enc, $cprog->('enc', "$CDIR/pairs") if $have_c;
+        push @enc, $cprog->('codec', 'enc', "$CDIR/pairs") if $have_c;
+        push @enc, $cprog->('codec_kv', 'enc', "$CDIR/pairs") if $have_kv;
         my ($me, $pe, $je, @rest) = interleaved(@enc);
         my $fe = $have_floor ? shift @rest : undef;
         my $ce = $have_c ? shift @rest : undef;
+        my $ke = $have_kv ? shift @rest : undef;
         line("encode $label / pure Perl", $me, $pe, 'msg', $t_epp);
         line("encode $label / strings only", $me, $fe, 'msg', undef) if $have_floor;
         line("encode $label / core join", $me, $je, 'msg', $t_join);
         line("encode $label / plain C", $me, $ce, 'msg', $t_ec) if $have_c;
+        line("encode $label / its byte logic alone", $me, $ke, 'msg', undef) if $have_kv;
 
         my @l;
         my @dec = ($timed->(sub { @l = decode_kv($msg) }),
                    $timed->(sub { @l = pp_decode($msg) }),
                    $timed->(sub { @l = unpack $tmpl, $msg }));
         push @dec, $timed->(sub { @l = BenchFloor::strings($msg, $spans) }) if $have_floor;
-        push @dec, $cprog->('dec', "$CDIR/msg") if $have_c;
+        push @dec, $cprog->('codec', 'dec', "$CDIR/msg") if $have_c;
+        push @dec, $cprog->('codec_kv', 'dec', "$CDIR/msg") if $have_kv;
         my ($md, $pd, $ud, @drest) = interleaved(@dec);
         my $fd = $have_floor ? shift @drest : undef;
         my $cd = $have_c ? shift @drest : undef;
+        my $kd = $have_kv ? shift @drest : undef;
         line("decode $label / pure Perl", $md, $pd, 'msg', $t_dpp);
         line("decode $label / strings only", $md, $fd, 'msg', $t_dstr) if $have_floor;
         line("decode $label / core unpack", $md, $ud, 'msg', $t_unpack);
         line("decode $label / plain C", $md, $cd, 'msg', undef) if $have_c;
+        line("decode $label / its byte logic alone", $md, $kd, 'msg', undef) if $have_kv;
     }
 }
 
@@ -776,7 +824,7 @@ sub bench_requests {
     }
     $floor->stop(0);
     $floor->_free;
-    printf "  %-44s %12.0f req/s (module round trip: %.0f%% of it)\n",
+    printf "  %-52s %12.0f req/s (module round trip: %.0f%% of it)\n",
         'round trip floor, no codec either side', median(@fl), 100 * $report[-1][3] / median(@fl);
 
     # four workers, one request in flight each, one select loop over rfds
@@ -899,7 +947,7 @@ sub bench_mapper {
     printf "  mapper, task spin:1000, %d records, CPUs %s: %.0f / %.0f / %.0f records/s on 1 / 2 / 4 workers\n",
         $records, $cpus, @m{1, 2, 4};
     line('mapper, 2 workers / 1 worker', $m{2}, $m{1}, 'rec', '1.7');
-    printf "  %-44s %12.0f %12.0f rec/s  ratio %7.3f\n", 'mapper, 4 workers / 1 worker', $m{4}, $m{1}, $m{4} / $m{1};
+    printf "  %-52s %12.0f %12.0f rec/s  ratio %7.3f\n", 'mapper, 4 workers / 1 worker', $m{4}, $m{1}, $m{4} / $m{1};
 }
 
 # CPU time of the whole machine against this benchmark's own (with its
@@ -917,7 +965,7 @@ my $t0 = time;
 printf "Brindlecove::ProcessPool %s, perl %s, %d CPUs, %s, %d rounds, medians\n",
     $Brindlecove::ProcessPool::VERSION, $^V, $NCPU,
     $ENV{PP_BENCH_PINNED} && !$opt{nopin} ? "pinned to CPU $opt{cpu}" : 'not pinned', $R;
-printf "  %-44s %12s %12s\n", '', 'module', 'peer';
+printf "  %-52s %12s %12s\n", '', 'module', 'peer';
 my %only = map { $_ => 1 } split /,/, $opt{only} // 'pipe,codec,launch,requests';
 bench_pipe_io() if $only{pipe};
 bench_codec() if $only{codec};
