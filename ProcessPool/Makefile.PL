@@ -1,4 +1,5 @@
-use 5.008;
+# The oldest perl the module is built and tested on (tools/perls.sh).
+use 5.032;
 use strict;
 use warnings;
 use ExtUtils::MakeMaker;
@@ -13,7 +14,7 @@ WriteMakefile(
     ABSTRACT_FROM => 'lib/Brindlecove/ProcessPool.pm',
     AUTHOR        => 'Brindlecove::ProcessPool developers',
     LICENSE       => 'perl',
-    MIN_PERL_VERSION => '5.008',
+    MIN_PERL_VERSION => '5.032',
     CC            => $ENV{PROCPOOL_CXX} || 'g++',
     LD            => $ENV{PROCPOOL_CXX} || 'g++',
     CCFLAGS       => "$Config{ccflags} -std=c++17 -Wall -Wextra "
@@ -24,8 +25,8 @@ WriteMakefile(
     XSOPT         => '-noversioncheck',
     OBJECT        => join(' ', 'ProcessPool$(OBJ_EXT)', map { "src/$_\$(OBJ_EXT)" } @sources),
     depend        => {
-        map({ ("src/$_\$(OBJ_EXT)" => 'src/procpool.h src/host.h src/kvcodec.h') } @sources),
-        'ProcessPool$(OBJ_EXT)' => 'src/procpool.h src/host.h',
+        map({ ("src/$_\$(OBJ_EXT)" => 'src/procpool.h src/host.h src/kvcodec.h ppport.h') } @sources),
+        'ProcessPool$(OBJ_EXT)' => 'src/procpool.h src/host.h ppport.h',
     },
     clean         => { FILES => 'src/*$(OBJ_EXT) fuzz/kv_fuzz' },
     test          => { TESTS => 't/*.t' },

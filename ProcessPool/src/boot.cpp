@@ -6,7 +6,11 @@
 #include <sys/resource.h>
 #include <string.h>
 
-#define XS_VERSION_TEXT "1.00"
+/* MakeMaker passes the distribution's version (VERSION_FROM) to every
+ * compile as XS_VERSION: the module's .pm is the one place it is written. */
+#ifndef XS_VERSION
+#  error "XS_VERSION is not defined: build through Makefile.PL"
+#endif
 
 void boot_check_version(pTHX_ SV *module, SV *given)
 {
@@ -28,10 +32,10 @@ void boot_check_version(pTHX_ SV *module, SV *given)
     /* A string comparison, byte for byte: "1.0" and "1.000" are refused. */
     STRLEN len = 0;
     const char *have = SvOK(sv) ? SvPV_const(sv, len) : NULL;
-    if (have && len == sizeof XS_VERSION_TEXT - 1 && memcmp(have, XS_VERSION_TEXT, len) == 0)
+    if (have && len == sizeof XS_VERSION - 1 && memcmp(have, XS_VERSION, len) == 0)
         return;
     croak("%s object version %s does not match %s%s%s%s %" SVf,
-          pkg, XS_VERSION_TEXT,
+          pkg, XS_VERSION,
           vn ? "$" : "", vn ? pkg : "", vn ? "::" : "",
           vn ? vn : "bootstrap parameter", SVfARG(sv));
 }

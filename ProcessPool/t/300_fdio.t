@@ -108,15 +108,20 @@ for my $ex (@examples) {
 
 # Copy-on-write: the copy shares its buffer with the original until
 # written.  The request fits the shared buffer, so growing it would not
-# part the two.
-for my $make (sub { my $a = 'abcdef';              my $b = $a; (\$a, \$b) },
-              sub { my $a = join '', 'abc', 'def'; my $b = $a; (\$a, \$b) }) {
+# part the two.  The strings are long enough for every perl to share them
+# (5.40 copies a short string instead); sharing is the precondition, and a
+# perl that does not share such a copy cannot show the case.
+for my $make (sub { my $a = 'abcdef' x 6;               my $b = $a; (\$a, \$b) },
+              sub { my $a = join '', ('abcdef') x 6;   my $b = $a; (\$a, \$b) }) {
     my ($a, $b) = $make->();
-    ok(flags($b) & B::SVf_IsCOW, 'copy-on-write target: the copy shares the buffer');
-    my ($r, $w) = filled_pipe('XYZ');
-    is(readfd(fileno $r, $$b, 2, 2), 2, 'copy-on-write target: read');
-    is($$b, 'abXY', 'copy-on-write target: the copy changed');
-    is($$a, 'abcdef', 'copy-on-write target: the original did not');
+    SKIP: {
+        skip 'this perl copied the string instead of sharing its buffer', 3
+            unless flags($b) & B::SVf_IsCOW;
+        my ($r, $w) = filled_pipe('XYZ');
+        is(readfd(fileno $r, $$b, 2, 2), 2, 'copy-on-write target: read');
+        is($$b, 'abXY', 'copy-on-write target: the copy changed');
+        is($$a, 'abcdef' x 6, 'copy-on-write target: the original did not');
+    }
 }
 
 # A target whose string starts inside its buffer (chopped at the front):

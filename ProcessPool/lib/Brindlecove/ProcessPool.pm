@@ -372,6 +372,11 @@ C<decode_kv> met a token without C<=>; the whole line is named.
 The module keeps no global state and may be used from several threads,
 each with its own pools.  A pool belongs to the thread that created it.
 
+=head1 REQUIREMENTS
+
+Perl 5.32 or later (built and tested on 5.32, 5.36 and 5.40, on 64-bit and
+32-bit x86, and on a DEBUGGING perl), on Linux, with a C++17 compiler.
+
 =head1 SEE ALSO
 
 L<perlipc>, L<IPC::Open3>.

@@ -32,7 +32,7 @@ sub shared_object {
     return;
 }
 
-# run_perl(code => $perl, args => [...], shell => 'ulimit ...')
+# run_perl(code => $perl, args => [...], shell => 'ulimit ...', timeout => $secs)
 # shell, when given, is run by /bin/sh before exec'ing perl.
 # Returns a hash ref: status (the wait status), out, err.
 sub run_perl {
@@ -60,7 +60,7 @@ sub run_perl {
         POSIX::_exit(127);
     }
 
-    my $deadline = time + $TIMEOUT;
+    my $deadline = time + ($o{timeout} || $TIMEOUT);
     my $status;
     while (1) {
         my $r = waitpid $pid, WNOHANG;
@@ -71,7 +71,7 @@ sub run_perl {
             $status = $?;
             close $efh;
             open my $e, '>>', $err;
-            print {$e} "\nChildPerl: killed after ${TIMEOUT}s\n";
+            print {$e} "\nChildPerl: killed after ", $o{timeout} || $TIMEOUT, "s\n";
             close $e;
             last;
         }
