@@ -19,7 +19,7 @@ WriteMakefile(
     LD            => $ENV{PROCPOOL_CXX} || 'g++',
     CCFLAGS       => "$Config{ccflags} -std=c++17 -Wall -Wextra "
                      . ($ENV{PROCPOOL_EXTRA_CFLAGS} || ''),
-    LDDLFLAGS     => "$Config{lddlflags} " . ($ENV{PROCPOOL_EXTRA_LDFLAGS} || ''),
+    LDDLFLAGS     => "$Config{lddlflags} -Wl,-z,now " . ($ENV{PROCPOOL_EXTRA_LDFLAGS} || ''),
     OPTIMIZE      => $ENV{PROCPOOL_OPTIMIZE} || '-O2 -g',
     INC           => '-I. -Isrc',
     XSOPT         => '-noversioncheck',

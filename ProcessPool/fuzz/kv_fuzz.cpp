@@ -113,6 +113,8 @@ bool decode_message(const char *msg, size_t len, std::vector<std::string> *pairs
     if (len == 0)
         return true;
     size_t start = 0;
+    size_t nul = kv_text_len(msg, len);
+    CHECK(nul <= len && memchr(msg, '\0', nul) == NULL && (nul == len || msg[nul] == '\0'));
     for (;;) {
         CHECK(start <= len);
         /* reference split: the token ends at a space met before any NUL,
@@ -130,14 +132,10 @@ bool decode_message(const char *msg, size_t len, std::vector<std::string> *pairs
         bool has_eq = eq < end && msg[eq] == '=';
 
         struct kv_token tok;
-        bool ok = kv_split_token(msg, len, start, &tok);
+        bool ok = kv_split_token(msg, len, nul, start, &tok);
         CHECK(ok == has_eq);
-        if (!ok) {
-            size_t tl = kv_text_len(msg, len);
-            CHECK(tl <= len);
-            CHECK(memchr(msg, '\0', tl) == NULL);
+        if (!ok)
             return false;
-        }
         CHECK(tok.last == last && tok.key_len == eq - start && tok.val_len == end - eq - 1);
         CHECK(tok.key == start);
         CHECK(tok.key + tok.key_len < len);            /* the '=' is inside */

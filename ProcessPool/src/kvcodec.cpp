@@ -44,13 +44,11 @@ inline size_t decode_equals(const unsigned char *p, size_t i, size_t len, char *
 }
 
 #if !KV_SSE2
-/* Eight bytes at a time without vector instructions.  zero_bytes gives
- * 0x80 in exactly the bytes of x that are zero (no borrow runs from one
+/* 0x80 in exactly the bytes of x that are zero (no borrow runs from one
  * byte into the next, unlike the shorter test for "any byte zero"). */
-const uint64_t ones = 0x0101010101010101ull, low7 = 0x7F7F7F7F7F7F7F7Full;
-
 inline uint64_t zero_bytes(uint64_t x)
 {
+    const uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
     return ~(((x & low7) + low7) | x | low7);
 }
 
@@ -63,44 +61,10 @@ inline unsigned first_flagged(uint64_t m)
     return (unsigned)__builtin_ctzll(m) / 8;
 #endif
 }
+const uint64_t ones = 0x0101010101010101ull;
 #endif
 
 } // namespace
-
-bool kv_split_token(const char *msg, size_t len, size_t start, struct kv_token *tok)
-{
-    const char *p = msg + start;
-    size_t rest = len - start;
-
-    /* The token ends at the next space.  A NUL byte before it ends the
-     * search, and then, as with no space at all, the token runs to the
-     * end of the message and is the last one. */
-    const char *space = (const char *)memchr(p, ' ', rest);
-    size_t scan = space ? (size_t)(space - p) : rest;
-    const char *nul = (const char *)memchr(p, '\0', scan);
-    size_t end;
-    if (space && !nul) {
-        end = (size_t)(space - msg);
-        tok->last = false;
-        tok->next = end + 1;
-    } else {
-        end = len;
-        tok->last = true;
-        tok->next = len;
-    }
-
-    /* The key ends at the token's first '='; a NUL byte hides any '='
-     * behind it. */
-    const char *eq = (const char *)memchr(p, '=', nul ? (size_t)(nul - p) : scan);
-    if (!eq)
-        return false;
-
-    tok->key = start;
-    tok->key_len = (size_t)(eq - p);
-    tok->val = (size_t)(eq - msg) + 1;
-    tok->val_len = end - tok->val;
-    return true;
-}
 
 size_t kv_decode_value(const char *enc, size_t len, char *out)
 {
@@ -162,10 +126,4 @@ size_t kv_decode_value(const char *enc, size_t len, char *out)
         o++;
     }
     return o;
-}
-
-size_t kv_text_len(const char *msg, size_t len)
-{
-    const void *nul = memchr(msg, '\0', len);
-    return nul ? (size_t)((const char *)nul - msg) : len;
 }

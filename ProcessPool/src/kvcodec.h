@@ -163,12 +163,94 @@ struct kv_token {
     bool   last;           /* no token follows */
 };
 
-/* Splits the token starting at offset start of msg[0..len).  A token ends
+namespace kv_detail {
+
+/* Offset of the first space in p[0..n), or n.  Most tokens are short:
+ * their end is found in the first 16 bytes without a call; a long one is
+ * left to memchr, which the C library tunes for the processor. */
+inline size_t find_space(const unsigned char *p, size_t n)
+{
+#if KV_SSE2
+    if (n >= 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)p);
+        unsigned m = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+        if (m)
+            return (unsigned)__builtin_ctz(m);
+        const void *sp = memchr(p + 16, ' ', n - 16);
+        return sp ? (size_t)((const unsigned char *)sp - p) : n;
+    }
+#else
+    if (n >= 8) {
+        const void *sp = memchr(p, ' ', n);
+        return sp ? (size_t)((const unsigned char *)sp - p) : n;
+    }
+#endif
+    size_t i = 0;
+    while (i < n && p[i] != ' ')
+        i++;
+    return i;
+}
+
+/* Offset of the first '=' in p[0..n), or n.  Keys are short: byte by
+ * byte, with no call. */
+inline size_t find_equals(const unsigned char *p, size_t n)
+{
+    size_t i = 0;
+    while (i < n && p[i] != '=')
+        i++;
+    return i;
+}
+
+} // namespace kv_detail
+
+/* Offset of the message's first NUL byte, or len: where its text ends
+ * for error reports, and where kv_split_token stops looking. */
+inline size_t kv_text_len(const char *msg, size_t len)
+{
+    const void *nul = memchr(msg, '\0', len);
+    return nul ? (size_t)((const char *)nul - msg) : len;
+}
+
+/* Splits the token starting at offset start of msg[0..len); nul is
+ * kv_text_len(msg, len), found once for the whole message.  A token ends
  * at the next space; a NUL byte (or the end of the message) before any
  * space makes the rest of the message the last token.  The key ends at
  * the token's first '=', searched only up to a NUL byte.  Returns false
  * when the token holds no '='. */
-bool kv_split_token(const char *msg, size_t len, size_t start, struct kv_token *tok);
+inline bool kv_split_token(const char *msg, size_t len, size_t nul, size_t start,
+                           struct kv_token *tok)
+{
+    using namespace kv_detail;
+    const unsigned char *p = (const unsigned char *)msg + start;
+
+    /* The token ends at the next space, unless a NUL byte comes first:
+     * then, as with no space at all, it runs to the end of the message
+     * and is the last one.  The key's '=' lies before that first space or
+     * NUL: a NUL byte hides any '=' behind it. */
+    size_t stop = find_space(p, len - start);
+    size_t end;
+    if (start + stop < len && start + stop < nul) {
+        end = start + stop;
+        tok->last = false;
+        tok->next = end + 1;
+    } else {
+        end = len;
+        tok->last = true;
+        tok->next = len;
+        if (nul < start + stop)
+            stop = nul - start;
+    }
+
+    size_t eq = find_equals(p, stop);
+    if (eq == stop)
+        return false;
+
+    tok->key = start;
+    tok->key_len = eq;
+    tok->val = start + eq + 1;
+    tok->val_len = end - tok->val;
+    return true;
+}
 
 /* Is a value field in the encoded form (starts with the exact marker)? */
 inline bool kv_field_is_encoded(const char *field, size_t len)
@@ -181,9 +263,5 @@ inline bool kv_field_is_encoded(const char *field, size_t len)
  * space, "=XX" with two hex digits the byte XX, anything else itself.
  * out may not overlap enc. */
 size_t kv_decode_value(const char *enc, size_t len, char *out);
-
-/* Length of the message's text for error reports: up to its first NUL
- * byte, never past len. */
-size_t kv_text_len(const char *msg, size_t len);
 
 #endif /* KVCODEC_H */

@@ -88,10 +88,22 @@ SV *kv_encode_sv(pTHX_ SV **args, int32_t count)
         if (tainting)
             tainted |= TAINT_get || SvTAINTED(ksv);
 
-        if (i != 0)
-            append(aTHX_ res, " ", 1, false);
-        append(aTHX_ res, key, klen, key_utf8);
-        append(aTHX_ res, "=", 1, false);
+        if (!key_utf8 && !SvUTF8(res)) {
+            /* the common case, bytes to bytes: separator, key and "=" in
+             * one piece */
+            char *d = room(aTHX_ res, klen + 2), *d0 = d;
+            if (i != 0)
+                *d++ = ' ';
+            memcpy(d, key, klen);
+            d += klen;
+            *d++ = '=';
+            SvCUR_set(res, SvCUR(res) + (STRLEN)(d - d0));
+        } else {
+            if (i != 0)
+                append(aTHX_ res, " ", 1, false);
+            append(aTHX_ res, key, klen, key_utf8);
+            append(aTHX_ res, "=", 1, false);
+        }
 
         const unsigned char *v = (const unsigned char *)val;
         if (kv_needs_encoding(v, vlen)) {
@@ -120,13 +132,13 @@ SV **kv_decode_push(pTHX_ SV **sp, SV *msg)
      * string made from a tainted message is tainted, as the core's string
      * operations would leave it. */
     const bool tainted = TAINTING_get && (TAINT_get || SvTAINTED(msg));
+    const size_t nul = kv_text_len(orig, len);
 
     struct kv_token tok;
     size_t start = 0;
     for (;;) {
-        if (!kv_split_token(orig, len, start, &tok))
-            croak("invalid token %.*s: can't find '='",
-                  (int)kv_text_len(orig, len), orig);
+        if (!kv_split_token(orig, len, nul, start, &tok))
+            croak("invalid token %.*s: can't find '='", (int)nul, orig);
         EXTEND(sp, 2);
         SV *key = newSVpvn_flags(orig + tok.key, tok.key_len, SVs_TEMP);
         *++sp = key;

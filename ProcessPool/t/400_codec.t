@@ -175,6 +175,9 @@ for my $seq (['ab', 'a b'], ['a b', 'ab'], ['x', "\xe9"]) {
     sub TIESCALAR { my ($c, $v) = @_; bless { v => $v }, $c }
     sub FETCH { ${ $_[0]{v} } = join '', 'x' x 7000; 'key' }
     sub STORE { }
+
+    package ClobberStr;
+    use overload '""' => sub { ${ $_[0]{v} } = join '', 'x' x 7000; 'key' }, fallback => 1;
 }
 {
     tie my $t, 'Fresh';
@@ -185,6 +188,10 @@ for my $seq (['ab', 'a b'], ['a b', 'ab'], ['x', "\xe9"]) {
     tie my $k, 'Clobber', \$v;
     $m = encode_kv($k, $v);
     ok($m eq 'key=' . ('w' x 5000), 'a key whose fetch reassigns the value')
+        or diag('got ' . show(substr $m, 0, 40) . '...');
+    $v = join '', 'w' x 5000;
+    $m = encode_kv(bless({ v => \$v }, 'ClobberStr'), $v);
+    ok($m eq 'key=' . ('w' x 5000), 'a key whose overloading reassigns the value')
         or diag('got ' . show(substr $m, 0, 40) . '...');
 }
 {

@@ -337,7 +337,8 @@ to themselves.  Each value is read once (one fetch of a tied value, one
 call of an overloaded stringification).  A key or plain value with the
 UTF-8 flag makes the line a UTF-8 string, as Perl's string
 concatenation would; encoded values are written as the bytes of their
-stored form.
+stored form.  Under taint mode the line is tainted when any key or value
+was.
 
 =head2 decode_kv
 
@@ -351,7 +352,8 @@ token without C<=> (also the empty token of a leading, trailing or doubled
 space) croaks C<invalid token I<line>: can't find '='>, naming the whole
 line.  A malformed escape in an encoded value is no error: it stands for
 itself.  A NUL byte in the line ends the search for the next space and
-C<=>: the rest of the line is then the last token.
+C<=>: the rest of the line is then the last token.  Under taint mode every
+key and value of a tainted line is tainted.
 
 =head1 THE WORKER
 
