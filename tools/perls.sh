@@ -264,8 +264,11 @@ run_chroot() {
         emu=(PROCPOOL_EMULATED=1)
         echo "== i386 programs run under qemu: PROCPOOL_EMULATED=1"
     fi
+    # HARNESS_TIMER: each test file's time in the log; MAKEFLAGS: the
+    # build on both cores (it is most of an emulated run's time)
     bounded chroot "$dir" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
-        HOME=/root LC_ALL=C "${env_pass[@]}" "${emu[@]}" /bin/sh -c "cd '$copy' && ./test.sh"
+        HOME=/root LC_ALL=C HARNESS_TIMER=1 MAKEFLAGS=-j2 "${env_pass[@]}" "${emu[@]}" \
+        /bin/sh -c "cd '$copy' && ./test.sh"
     rc=$?
     kill_inside "$dir$copy"
     umount "$dir/proc" 2>/dev/null || umount -l "$dir/proc"
@@ -286,7 +289,7 @@ run_debugperl() {
     "$shim/perl" -MConfig -e 'exit !grep { $_ eq "DEBUGGING" } Config::non_bincompat_options()' ||
         { echo "debugperl is not a DEBUGGING build"; return 1; }
     ( cd "$copy" && PATH=$shim:$PATH PROCPOOL_EXTRA_CFLAGS="-DDEBUGGING ${PROCPOOL_EXTRA_CFLAGS:-}" \
-        bounded ./test.sh )
+        HARNESS_TIMER=1 MAKEFLAGS=-j2 bounded ./test.sh )
     rc=$?
     kill_inside "$copy"
     # test.sh keeps the build quiet: show that it was a DEBUGGING build
