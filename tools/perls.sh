@@ -158,7 +158,8 @@ ensure_i386() {
         # ELF 32-bit little-endian, machine 3 (i386); F: the interpreter is
         # opened now, so it works inside chroots that do not have it
         printf '%s' ':procpool-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$(command -v qemu-i386-static)"':F' \
-            > $bm/register 2>/dev/null || { echo "cannot register qemu-i386 with binfmt_misc"; return 1; }
+            > $bm/register 2>/dev/null || [ -e $bm/procpool-i386 ] ||
+            { echo "cannot register qemu-i386 with binfmt_misc"; return 1; }
     fi
     i386_runs || { echo "i386 programs do not run, even through qemu"; return 1; }
 }
@@ -183,7 +184,6 @@ chroot_ok() {
 # Makes (or checks) the chroot; its output goes to the job's log.
 ensure_chroot() {
     local name=$1 suite=$2 arch=$3 dir=$cache/$1
-    if [ "$arch" = i386 ]; then ensure_i386 || return 1; fi
     chroot_ok "$dir" && return 0
     need_pkg debootstrap debootstrap || { echo "debootstrap cannot be installed"; return 1; }
     echo "== making the $name chroot ($suite, $arch) in $dir"
@@ -247,10 +247,16 @@ run_chroot() {
     local name=$1 suite arch desc dir copy rc made=$work/$1.made
     read -r suite arch desc <<<"$(target "$name")"
     dir=$cache/$name
+    if [ "$arch" = i386 ]; then ensure_i386 || return 1; fi
+    # Runs share a working chroot (shared lock); making one takes the
+    # exclusive lock, which waits for the runs using the old one to end.
     exec 9>"$cache/$name.lock"
-    flock 9                                   # one maker or checker at a time
-    ensure_chroot "$name" "$suite" "$arch" || return 1
-    flock -s 9                                # runs share a working chroot
+    flock -s 9
+    if ! chroot_ok "$dir"; then
+        flock 9
+        ensure_chroot "$name" "$suite" "$arch" || return 1
+        flock -s 9
+    fi
     echo "== perl: $(chroot "$dir" perl -MConfig -e 'printf "%vd %s", $^V, $Config{archname}') ($desc)"
     copy=/build/procpool.$$.$name
     echo "copy $dir$copy" >> "$made"
