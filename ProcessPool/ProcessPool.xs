@@ -12,7 +12,11 @@
  * that its boot makes is kept.
  *
  * Prologue order everywhere: the count, the integer arguments in order,
- * then the pool object, then the slot index range.
+ * then the pool object, then the slot index range.  Converting an
+ * argument can run Perl code (a FETCH, overloading, a warning handler for
+ * undef), and so can start_long's flush; the pool object is looked up
+ * after all of it, read once, and nothing that can run Perl code comes
+ * between the lookup and the use of the record.
  */
 #include "src/host.h"
 
@@ -39,9 +43,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool__free)
     dXSARGS;
     if (items != 1)
         USAGE("_free(self)");
-    procpool_ptr pool = pool_object_get(aTHX_ ST(0));
-    pool_object_release(aTHX_ ST(0));
-    pool_destroy(pool);
+    pool_destroy(pool_object_take(aTHX_ ST(0)));
     XSRETURN_EMPTY;
 }
 
@@ -55,7 +57,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_slots)
     IV count = 0;
     SP -= items;
     for (int32_t i = 0; i < pool->n; i++) {
-        if (pool->children[i].pid == 0)
+        if (!slot_occupied(&pool->children[i]))
             continue;
         count++;
         if (gimme == G_LIST)
@@ -74,7 +76,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_stop)
         USAGE("stop(self, i)");
     int32_t i = arg_int32(aTHX_ ST(1));
     poolslot_ptr slot = pool_slot(aTHX_ pool_object_get(aTHX_ ST(0)), i);
-    if (slot->pid == 0)
+    if (!slot_occupied(slot))
         XSRETURN_EMPTY;
     int status = worker_stop(slot);
     SP -= items;
@@ -90,6 +92,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_start_long)
     if (items != 3)
         USAGE("start_long(self, i, func)");
     int32_t i = arg_int32(aTHX_ ST(1));
+    worker_flush_before_launch(aTHX);
     poolslot_ptr slot = pool_slot(aTHX_ pool_object_get(aTHX_ ST(0)), i);
     worker_launch(aTHX_ slot, ST(2));
     XSRETURN(1);  /* the pool object, unchanged */
@@ -129,7 +132,7 @@ XS_EXTERNAL(XS_Brindlecove__ProcessPool_rfds)
     enum slot_field field = fields[ix];
     SP -= items;
     for (int32_t i = 0; i < pool->n; i++)
-        if (pool->children[i].pid != 0)
+        if (slot_occupied(&pool->children[i]))
             mXPUSHi(slot_field_value(&pool->children[i], field));
     PUTBACK;
 }

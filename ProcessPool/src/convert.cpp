@@ -1,78 +1,69 @@
 /*
- * convert.cpp - argument conversion and the pool object.
+ * convert.cpp - reading integer arguments.
  *
- * A pool object is a reference to a scalar blessed into the pool class;
- * the scalar's integer value is the pool record's address.  The address
- * is also kept in an extension magic attached to that scalar, and the
- * magic is the authority: a scalar blessed by hand, or whose integer was
- * changed, carries no such magic (or a different address) and is refused
- * instead of being dereferenced.  _free clears both, so a released object
- * is recognised as such.  When an interpreter is cloned for a new thread
- * the clone's magic is cleared: the record belongs to the thread that
- * made it, and a second thread freeing it would free it twice.
+ * Every integer argument (a slot count, a slot index, a descriptor, a
+ * byte count or offset) is read the way a perl whose integers are 32 bits
+ * wide reads it, whatever this perl's integer width: the module's records
+ * and the system's descriptors are 32-bit, and a value that such a perl
+ * could not represent must not wrap into a small valid one (2**32 + 1
+ * would otherwise name descriptor 1).  That perl converts
+ *
+ *   - a value from -2**31 to 2**32 - 1 to its low 32 bits (3000000000
+ *     reads as -1294967296, as its unsigned integer seen as signed);
+ *   - anything larger, +inf included, to -1 (its largest unsigned
+ *     integer, seen as signed);
+ *   - anything smaller, -inf included, to -2**31;
+ *   - NaN to 0;
+ *
+ * and truncates a fraction toward zero.
  */
 #include "host.h"
 
+#include <math.h>
+
 namespace {
 
-int pool_magic_dup(pTHX_ MAGIC *mg, CLONE_PARAMS *param)
+const int64_t low_limit  = INT32_MIN;         /* -2**31 */
+const int64_t high_limit = UINT32_MAX;        /* 2**32 - 1 */
+
+int32_t narrow_signed(int64_t v)
 {
-    PERL_UNUSED_CONTEXT;
-    PERL_UNUSED_ARG(param);
-    mg->mg_ptr = NULL;
-    return 0;
+    if (v < low_limit)
+        return INT32_MIN;
+    if (v > high_limit)
+        return -1;
+    return (int32_t)(uint32_t)v;
 }
 
-/* No free hook: the module registers no destructor, callers _free. */
-const MGVTBL pool_magic_vtbl = {
-    NULL, NULL, NULL, NULL, NULL, NULL, pool_magic_dup, NULL
-};
-
-MAGIC *pool_magic(pTHX_ SV *self)
+int32_t narrow_unsigned(uint64_t v)
 {
-    if (!sv_derived_from(self, POOL_CLASS) || !SvROK(self))
-        croak_nocontext("self is not of type " POOL_CLASS);
-    SV *obj = SvRV(self);
-    MAGIC *mg = SvMAGICAL(obj) ? mg_findext(obj, PERL_MAGIC_ext, &pool_magic_vtbl) : NULL;
-    if (!mg)
-        croak_nocontext("self is not of type " POOL_CLASS);
-    return mg;
+    return v > (uint64_t)high_limit ? -1 : (int32_t)(uint32_t)v;
+}
+
+int32_t narrow_float(NV f)
+{
+    if (Perl_isnan(f))
+        return 0;
+    if (f < (NV)low_limit)
+        return INT32_MIN;
+    if (f >= (NV)high_limit + 1)
+        return -1;
+    /* in range: the cast truncates toward zero and is exact */
+    return narrow_signed((int64_t)f);
 }
 
 } // namespace
 
 int32_t arg_int32(pTHX_ SV *sv)
 {
-    /* The host's integer conversion, narrowed to 32 bits as the slot
-     * records and descriptor numbers are. */
-    return (int32_t)(uint32_t)(UV)SvIV(sv);
-}
-
-SV *pool_object_new(pTHX_ procpool_ptr pool)
-{
-    SV *self = sv_newmortal();
-    sv_setref_pv(self, POOL_CLASS, (void *)pool);
-    MAGIC *mg = sv_magicext(SvRV(self), NULL, PERL_MAGIC_ext, &pool_magic_vtbl,
-                            (const char *)pool, 0);
-    mg->mg_flags |= MGf_DUP;
-    return self;
-}
-
-procpool_ptr pool_object_get(pTHX_ SV *self)
-{
-    MAGIC *mg = pool_magic(aTHX_ self);
-    SV *obj = SvRV(self);
-    if (!mg->mg_ptr)
-        croak_nocontext("self is a released " POOL_CLASS
-                        " (or one made by another thread)");
-    if (SvIV(obj) != PTR2IV(mg->mg_ptr))
-        croak_nocontext("self is not of type " POOL_CLASS);
-    return (procpool_ptr)mg->mg_ptr;
-}
-
-void pool_object_release(pTHX_ SV *self)
-{
-    MAGIC *mg = pool_magic(aTHX_ self);
-    mg->mg_ptr = NULL;
-    sv_setiv(SvRV(self), 0);
+    /* Get-magic once (one FETCH of a tied value); every test below reads
+     * the private flags, which are the ones magic leaves set. */
+    SvGETMAGIC(sv);
+    if (SvIOKp(sv) && !SvNOKp(sv))
+        return SvIsUV(sv) ? narrow_unsigned(SvUVX(sv)) : narrow_signed(SvIVX(sv));
+    /* A float, or a value that is no number yet (a string, undef, a
+     * reference, an overloaded object): its floating-point value decides,
+     * since this perl's 64-bit integer conversion would already have
+     * wrapped values above 2**63.  Doubles are exact at both limits. */
+    return narrow_float(SvNV_nomg(sv));
 }

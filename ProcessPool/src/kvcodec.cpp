@@ -8,87 +8,64 @@
 
 namespace {
 
-/* Byte classes, one table lookup per byte on the hot paths. */
-enum : unsigned char {
-    FORCE  = 1,  /* forces the encoded form */
-    ESCAPE = 2,  /* written as =XX inside the encoded form */
-};
-
-struct byte_classes {
-    unsigned char c[256];
-    constexpr byte_classes() : c()
+/* Value decoding: the byte each input byte stands for ('_' a space), and
+ * which bytes are hex digits with their values (0xFF: not a digit). */
+struct decode_tables {
+    unsigned char out[256];
+    unsigned char hex[256];
+    constexpr decode_tables() : out(), hex()
     {
         for (int b = 0; b < 256; b++) {
-            unsigned char v = 0;
-            if (b <= 0x20 || b == '=' || b >= 0x80)
-                v |= FORCE;
-            if (b < 0x20 || b == '=' || b == '_' || b >= 0x80)
-                v |= ESCAPE;
-            c[b] = v;
+            out[b] = b == '_' ? ' ' : (unsigned char)b;
+            hex[b] = b >= '0' && b <= '9' ? b - '0'
+                   : b >= 'a' && b <= 'f' ? b - 'a' + 10
+                   : b >= 'A' && b <= 'F' ? b - 'A' + 10
+                   : 0xFF;
         }
     }
 };
 
-constexpr byte_classes classes;
+constexpr decode_tables dec;
 
-inline int hex_value(unsigned char c)
+/* The '=' at p[i]: an escape needs both digits inside the value field; a
+ * malformed one stands for itself.  Writes one byte at out; returns how
+ * many input bytes it took. */
+inline size_t decode_equals(const unsigned char *p, size_t i, size_t len, char *out)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-/* The first position at or after i holding '_' or '=': eight bytes at a
- * time while none of them is either (decoding is dominated by this scan
- * on long values), then byte by byte. */
-inline size_t skip_plain(const unsigned char *p, size_t i, size_t len)
-{
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    const uint64_t under = ones * '_', equals = ones * '=';
-    while (len - i >= 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        uint64_t a = w ^ under, b = w ^ equals;
-        if (((a - ones) & ~a & highs) | ((b - ones) & ~b & highs))
-            break;
-        i += 8;
-    }
-    while (i < len && p[i] != '_' && p[i] != '=')
-        i++;
-    return i;
-}
-
-} // namespace
-
-bool kv_needs_encoding(const unsigned char *val, size_t len)
-{
-    if (len > 0 && val[0] == '?')
-        return true;
-    for (size_t i = 0; i < len; i++)
-        if (classes.c[val[i]] & FORCE)
-            return true;
-    return false;
-}
-
-char *kv_put_encoded(char *out, const unsigned char *val, size_t len)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    memcpy(out, KV_MARKER, KV_MARKER_LEN);
-    out += KV_MARKER_LEN;
-    for (size_t i = 0; i < len; i++) {
-        unsigned char b = val[i];
-        if (classes.c[b] & ESCAPE) {
-            out[0] = '=';
-            out[1] = hex[b >> 4];
-            out[2] = hex[b & 15];
-            out += 3;
-        } else {
-            *out++ = b == ' ' ? '_' : (char)b;
+    if (len - i >= 3) {
+        unsigned hi = dec.hex[p[i + 1]], lo = dec.hex[p[i + 2]];
+        if ((hi | lo) < 16) {   /* both are digits */
+            *out = (char)(hi << 4 | lo);
+            return 3;
         }
     }
-    return out;
+    *out = '=';
+    return 1;
 }
+
+#if !KV_SSE2
+/* Eight bytes at a time without vector instructions.  zero_bytes gives
+ * 0x80 in exactly the bytes of x that are zero (no borrow runs from one
+ * byte into the next, unlike the shorter test for "any byte zero"). */
+const uint64_t ones = 0x0101010101010101ull, low7 = 0x7F7F7F7F7F7F7F7Full;
+
+inline uint64_t zero_bytes(uint64_t x)
+{
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+/* Index of the first byte (in memory order) flagged in a zero_bytes mask. */
+inline unsigned first_flagged(uint64_t m)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return (unsigned)__builtin_clzll(m) / 8;
+#else
+    return (unsigned)__builtin_ctzll(m) / 8;
+#endif
+}
+#endif
+
+} // namespace
 
 bool kv_split_token(const char *msg, size_t len, size_t start, struct kv_token *tok)
 {
@@ -129,30 +106,60 @@ size_t kv_decode_value(const char *enc, size_t len, char *out)
 {
     const unsigned char *p = (const unsigned char *)enc;
     size_t i = 0, o = 0;
-    while (i < len) {
-        /* bytes that stand for themselves go over as one run */
-        size_t j = skip_plain(p, i, len);
-        memcpy(out + o, p + i, j - i);
-        o += j - i;
-        i = j;
-        if (i == len)
-            break;
-        if (p[i] == '_') {
-            out[o++] = ' ';
-            i++;
+
+    /* Whole blocks: every '_' in the block turned into a space, the block
+     * stored, and as many of its bytes kept as come before its first '='
+     * (the escape is then decoded on its own and the next block starts
+     * after it).  Decoding never grows, so o <= i, and a block store at o
+     * stays inside out whenever the load at i stays inside enc. */
+#if KV_SSE2
+    const __m128i under = _mm_set1_epi8('_'), equals = _mm_set1_epi8('=');
+    const __m128i flip = _mm_set1_epi8('_' ^ ' ');
+    while (len - i >= 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        v = _mm_xor_si128(v, _mm_and_si128(_mm_cmpeq_epi8(v, under), flip));
+        _mm_storeu_si128((__m128i *)(out + o), v);
+        unsigned m = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, equals));
+        if (!m) {
+            i += 16;
+            o += 16;
             continue;
         }
-        /* '=': an escape needs both digits inside the value field; a
-         * malformed one stands for itself */
-        int hi = len - i >= 3 ? hex_value(p[i + 1]) : -1;
-        int lo = hi >= 0 ? hex_value(p[i + 2]) : -1;
-        if (lo >= 0) {
-            out[o++] = (char)(hi * 16 + lo);
-            i += 3;
+        unsigned k = (unsigned)__builtin_ctz(m);
+        i += k;
+        o += k;
+        i += decode_equals(p, i, len, out + o);
+        o++;
+    }
+#else
+    const uint64_t under = ones * '_', equals = ones * '=';
+    while (len - i >= 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        w ^= (zero_bytes(w ^ under) >> 7) * ('_' ^ ' ');
+        memcpy(out + o, &w, 8);
+        uint64_t m = zero_bytes(w ^ equals);
+        if (!m) {
+            i += 8;
+            o += 8;
+            continue;
+        }
+        unsigned k = first_flagged(m);
+        i += k;
+        o += k;
+        i += decode_equals(p, i, len, out + o);
+        o++;
+    }
+#endif
+    while (i < len) {
+        unsigned char b = p[i];
+        if (b == '=') {
+            i += decode_equals(p, i, len, out + o);
         } else {
-            out[o++] = '=';
+            out[o] = (char)dec.out[b];
             i++;
         }
+        o++;
     }
     return o;
 }

@@ -22,6 +22,12 @@ typedef struct poolslot {
     int32_t used;     /* use counter, raised by inc */
 } poolslot_t, *poolslot_ptr;
 
+/* The one occupancy test: a slot holds a worker while its pid is set. */
+static inline bool slot_occupied(const poolslot_t *slot)
+{
+    return slot->pid != 0;
+}
+
 typedef struct procpool {
     int32_t      n;         /* slot count, fixed at creation */
     poolslot_ptr children;  /* n slot records */
@@ -42,12 +48,19 @@ poolslot_ptr pool_slot(pTHX_ procpool_ptr pool, int32_t i);
 int32_t      slot_field_value(const poolslot_t *slot, enum slot_field field);
 void         slot_inc(poolslot_ptr slot);
 
-/* pool object: a blessed reference carrying the record's address */
+/* pool.cpp: the pool object, a blessed reference carrying the record's
+ * address.  Each call reads self once; call them after every step of an
+ * entry point that can run Perl code. */
 SV          *pool_object_new(pTHX_ procpool_ptr pool);
 procpool_ptr pool_object_get(pTHX_ SV *self);
-void         pool_object_release(pTHX_ SV *self);
+/* Marks the object released and hands back its record, for _free. */
+procpool_ptr pool_object_take(pTHX_ SV *self);
 
 /* worker.cpp: launch and stop */
+/* Flushes every Perl handle, so that output buffered in the parent is not
+ * copied into a worker; it can run Perl code (an I/O layer's FLUSH), so
+ * the launch calls it before it looks up the pool or makes anything. */
+void         worker_flush_before_launch(pTHX);
 void         worker_launch(pTHX_ poolslot_ptr slot, SV *func);
 /* Stops the worker in an occupied slot; returns the raw wait status,
  * or -1 when the wait failed.  The slot is cleared either way. */
@@ -66,7 +79,8 @@ SV         **kv_decode_push(pTHX_ SV **sp, SV *msg);
 void         boot_check_version(pTHX_ SV *module, SV *given);
 void         boot_raise_nofile_limit(void);
 
-/* convert.cpp: argument conversion */
+/* convert.cpp: argument conversion, as a perl with 32-bit integers reads
+ * an integer (may run Perl code: get-magic, overloading, a warning) */
 int32_t      arg_int32(pTHX_ SV *sv);
 
 #endif /* PERL_VERSION */

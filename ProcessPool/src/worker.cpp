@@ -5,10 +5,11 @@
  * subroutine with its stdin and stdout on pipes the parent keeps.  The
  * launch must leave nothing behind when it fails (every descriptor it made
  * is closed before the report), and the worker must never return into the
- * caller's Perl code: whatever its subroutine or a warning handler does,
- * it ends inside this file, except by an explicit Perl exit.
+ * caller's Perl code: whatever its subroutine, a warning handler or an I/O
+ * layer does, it ends inside this file, except by an explicit Perl exit.
  */
 #include "host.h"
+#include "perliol.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -50,10 +51,9 @@ void call_isolated(pTHX_ SV *cv, SV *arg)
     exit(1);
 }
 
-/* The reporter of failed system calls: msg, then ": " and the system's
- * text when errno is set.  do_croak: raise it in the parent; otherwise
- * (in the worker) warn and end the process with status 1. */
-[[noreturn]] void fatal(pTHX_ const char *msg, int do_croak)
+/* The text of a failed system call's report: msg, then ": " and the
+ * system's text when errno is set. */
+SV *failure_text(pTHX_ const char *msg)
 {
     int err = errno;
     SV *text = sv_2mortal(newSVpv(msg, 0));
@@ -64,23 +64,97 @@ void call_isolated(pTHX_ SV *cv, SV *arg)
         if (etext)
             sv_catpv(text, etext);
     }
-    if (do_croak)
-        croak_sv(text);
+    return text;
+}
 
-    /* The warning goes through CORE::warn, trapped: a __WARN__ handler
-     * that dies (or leaves a loop) must not carry the worker back into
-     * the caller's code. */
+/* A failure in the parent: raised as an exception. */
+[[noreturn]] void launch_failed(pTHX_ const char *msg)
+{
+    croak_sv(failure_text(aTHX_ msg));
+}
+
+/* A failure in the worker: a warning, then the end of the process with
+ * status 1.  The warning goes through CORE::warn, trapped: a __WARN__
+ * handler that dies (or leaves a loop) must not carry the worker back
+ * into the caller's code. */
+[[noreturn]] void worker_failed(pTHX_ const char *msg)
+{
+    SV *text = failure_text(aTHX_ msg);
     call_isolated(aTHX_ (SV *)get_cv("CORE::warn", GV_ADD), text);
     worker_exit(aTHX);
 }
 
-/* Closes n descriptors in order, keeping errno for the report. */
-void close_all(const int32_t *fds, int n)
+/* The layers to push on a fresh handle so that it reads or writes as old
+ * did, as a layer string: every layer of old above its bottom layer (the
+ * descriptor's, or an in-memory one) and above the ordinary buffering
+ * layer that a fresh handle has anyway, then :utf8 when old's top layer
+ * says characters.  Pushing an :encoding layer runs the Encode module's
+ * Perl code, and a :via layer's methods run too. */
+SV *layers_above_buffer(pTHX_ PerlIO *old)
 {
-    int err = errno;
-    for (int k = 0; k < n; k++)
-        close(fds[k]);
-    errno = err;
+    SV *spec = sv_2mortal(newSVpvs(""));
+    AV *layers = (AV *)sv_2mortal((SV *)PerlIO_get_layers(aTHX_ old));
+    /* name, argument, flags per layer, from the top down */
+    SSize_t count = (av_len(layers) + 1) / 3;
+    for (SSize_t k = count - 2; k >= 0; k--) {
+        SV **name = av_fetch(layers, 3 * k, 0);
+        SV **arg = av_fetch(layers, 3 * k + 1, 0);
+        if (!name || !SvOK(*name))
+            continue;
+        if (k == count - 2 && strEQ(SvPV_nolen(*name), "perlio"))
+            continue;
+        sv_catpvf(spec, ":%" SVf, SVfARG(*name));
+        STRLEN arglen = 0;
+        if (arg && SvOK(*arg))
+            (void)SvPV(*arg, arglen);
+        if (arglen)
+            sv_catpvf(spec, "(%" SVf ")", SVfARG(*arg));
+    }
+    SV **top_flags = count > 0 ? av_fetch(layers, 2, 0) : NULL;
+    if (top_flags && (SvUV(*top_flags) & PERLIO_F_UTF8))
+        sv_catpvs(spec, ":utf8");
+    return spec;
+}
+
+/* Gives the Perl handle of gv a fresh stream on descriptor fd (0 or 1),
+ * with the upper layers the old stream had: nothing the parent had read
+ * ahead or buffered, no end-of-file, error or closed state, line count 0.
+ * The old stream is closed when it was on fd too (the fresh one holds the
+ * descriptor by then, so it stays open); one on another descriptor is
+ * left open and unreachable, since the worker keeps every descriptor it
+ * inherited. */
+void reopen_std_handle(pTHX_ GV *gv, int fd, bool output)
+{
+    const char *mode = output ? "w" : "r";
+    IO *io = GvIOn(gv);
+    PerlIO *old = output ? IoOFP(io) : IoIFP(io);
+    PerlIO *fresh = PerlIO_fdopen(fd, mode);
+    if (!fresh)
+        return;
+    /* Installed first: should reading old's layers die, the handle still
+     * works, without them. */
+    IoIFP(io) = fresh;
+    IoOFP(io) = output ? fresh : NULL;
+    IoTYPE(io) = output ? IoTYPE_WRONLY : IoTYPE_RDONLY;
+    IoLINES(io) = 0;
+    if (!old)
+        return;
+    SV *layers = layers_above_buffer(aTHX_ old);
+    int oldfd = PerlIO_fileno(old);
+    if (oldfd == fd || oldfd < 0)
+        PerlIO_close(old);
+    if (SvCUR(layers))
+        PerlIO_apply_layers(aTHX_ fresh, mode, SvPV_nolen(layers));
+}
+
+/* The body of the anonymous subroutine that reopens the worker's STDIN
+ * and STDOUT, run trapped by call_isolated: a layer whose Perl code dies
+ * is left off, and the worker goes on. */
+void reopen_stdio_xs(pTHX_ CV *cv)
+{
+    PERL_UNUSED_ARG(cv);
+    reopen_std_handle(aTHX_ PL_stdingv, 0, false);
+    reopen_std_handle(aTHX_ gv_fetchpvs("STDOUT", GV_ADD | GV_NOTQUAL, SVt_PVIO), 1, true);
 }
 
 [[noreturn]] void worker_main(pTHX_ const poolslot_t *s, SV *func)
@@ -88,22 +162,35 @@ void close_all(const int32_t *fds, int n)
     close(s->vin[1]);
     close(s->vout[0]);
     close(s->err[0]);
+    /* The order is safe when the parent had descriptor 0 or 1 closed, so
+     * that the pipes took them: the input pipe was made first and took
+     * the lowest free numbers, so vout[1] is never 0, and the copy onto 0
+     * cannot clobber it; the copy onto 1 can clobber only vin[0] (when it
+     * was 1), whose copy is on 0 by then.  The three closes above never
+     * hit 0 or 1 unless it was a parent end itself. */
     if (dup2(s->vin[0], 0) < 0)
-        fatal(aTHX_ "child: can't redirect stdin", 0);
+        worker_failed(aTHX_ "child: can't redirect stdin");
     if (dup2(s->vout[1], 1) < 0)
-        fatal(aTHX_ "child: can't redirect stdout", 0);
+        worker_failed(aTHX_ "child: can't redirect stdout");
+
+    /* The Perl handles STDIN and STDOUT still hold the parent's streams
+     * (read-ahead, end-of-file or closed state): give them fresh ones on
+     * 0 and 1 before the subroutine reads <STDIN>. */
+    CV *reopen = newXS(NULL, reopen_stdio_xs, __FILE__);
+    call_isolated(aTHX_ (SV *)reopen, NULL);
+    SvREFCNT_dec(reopen);
+
     call_isolated(aTHX_ func, NULL);
-    fatal(aTHX_ "child: sub returned, exiting!", 0);
+    worker_failed(aTHX_ "child: sub returned, exiting!");
 }
 
-/* Perl's own fork, less its result: flush every handle so that buffered
- * output is not copied into the child (and written twice), and block
- * signals across the fork so that one arriving in between is not left
- * pending in the child's copy of the interpreter as well. */
+/* Perl's own fork, less its result and its flush (worker_flush_before_launch
+ * did that): signals are blocked across the fork so that one arriving in
+ * between is not left pending in the child's copy of the interpreter as
+ * well. */
 pid_t host_fork(pTHX)
 {
     sigset_t all, old;
-    PerlIO_flush((PerlIO *)NULL);
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &old);
     pid_t pid = my_fork();
@@ -119,33 +206,49 @@ pid_t host_fork(pTHX)
     return pid;
 }
 
+/* Closes each descriptor that is open (not -1), in order, keeping errno
+ * for the report. */
+void close_made(const int32_t *fds, int n)
+{
+    int err = errno;
+    for (int k = 0; k < n; k++)
+        if (fds[k] >= 0)
+            close(fds[k]);
+    errno = err;
+}
+
 } // namespace
+
+void worker_flush_before_launch(pTHX)
+{
+    PerlIO_flush((PerlIO *)NULL);
+}
 
 void worker_launch(pTHX_ poolslot_ptr slot, SV *func)
 {
+    /* Nothing from here to the fork runs Perl code, and every failure
+     * leaves through the one exit below, which closes what was made. */
     poolslot_t s;
     memset(&s, 0, sizeof s);
+    s.vin[0] = s.vin[1] = s.vout[0] = s.vout[1] = s.err[0] = s.err[1] = -1;
+    const char *failure;
 
-    /* Each failure closes what the earlier steps made before reporting:
-     * a failed launch leaves no descriptor open. */
-    if (pipe(s.vin) < 0)
-        fatal(aTHX_ "can't create pipe for Kelbrin's input", 1);
+    if (pipe(s.vin) < 0) {
+        failure = "can't create pipe for Kelbrin's input";
+        goto failed;
+    }
     if (pipe(s.vout) < 0) {
-        close_all(s.vin, 2);
-        fatal(aTHX_ "can't create pipe for Torsh's output", 1);
+        failure = "can't create pipe for Torsh's output";
+        goto failed;
     }
     if (pipe(s.err) < 0) {
-        close_all(s.vin, 2);
-        close_all(s.vout, 2);
-        fatal(aTHX_ "can't create pipe for Torsh errors", 1);
+        failure = "can't create pipe for Torsh errors";
+        goto failed;
     }
-
     s.pid = host_fork(aTHX);
     if (s.pid < 0) {
-        close_all(s.vin, 2);
-        close_all(s.vout, 2);
-        close_all(s.err, 2);
-        fatal(aTHX_ "can't fork to run kelbrin/torsh", 1);
+        failure = "can't fork to run kelbrin/torsh";
+        goto failed;
     }
     if (s.pid == 0)
         worker_main(aTHX_ &s, func);
@@ -156,6 +259,14 @@ void worker_launch(pTHX_ poolslot_ptr slot, SV *func)
     close(s.vout[1]);
     close(s.err[1]);
     *slot = s;
+    return;
+
+failed:
+    /* vin, vout and err lie in the record in this order */
+    close_made(s.vin, 2);
+    close_made(s.vout, 2);
+    close_made(s.err, 2);
+    launch_failed(aTHX_ failure);
 }
 
 int worker_stop(poolslot_ptr slot)

@@ -50,9 +50,9 @@ my @new_cases = (
     [ '3',                 3 ],
     [ 3.9,                 3 ],
     [ -0.5,                0 ],
-    [ 2**32 + 3,           3 ],      # narrowed to 32 bits
-    [ 2**32,               0 ],
-    [ -2**32 + 2,          2 ],
+    [ 2**32 + 3,           'panic' ],  # above 2**32 - 1: -1
+    [ 2**32,               'panic' ],
+    [ -2**32 + 2,          'panic' ],  # below -2**31: -2**31
     [ -1,                  'panic' ],
     [ -2**31,              'panic' ],
     [ 134217728,           'panic' ],
@@ -138,7 +138,8 @@ my @out_of_range = (
     [ 4, -2**31,         -2**31 ],
     [ 4, 2**31,          -2**31 ],
     [ 4, 2**32 - 1,      -1 ],
-    [ 4, 2**32 + 4,      4 ],
+    [ 4, 2**32 + 4,      -1 ],
+    [ 4, 3000000000,     -1294967296 ],
     [ 4, '7',            7 ],
 );
 # [ method, arguments after the index ]
@@ -164,10 +165,10 @@ is(waitpid(-1, POSIX::WNOHANG()), -1, 'no worker was started for an index out of
 # Indexes in range, given in other forms, reach the slot they narrow to.
 {
     my $pool = $CLASS->new(4);
-    $pool->inc($_) for 2**32 + 1, '2', 3.7, -2**32 + 3;
+    $pool->inc($_) for 1.9, '2', 3.7, '3.2';
     is_deeply([ map { $pool->used($_) } 0 .. 3 ], [0, 1, 1, 2],
-              'inc(2**32+1) raises slot 1, "2" slot 2, 3.7 and -2**32+3 slot 3');
-    is_deeply([ $pool->stop(2**32) ], [], 'stop(2**32) is slot 0, a free slot');
+              'inc(1.9) raises slot 1, "2" slot 2, 3.7 and "3.2" slot 3');
+    is_deeply([ $pool->stop('0') ], [], 'stop("0") is slot 0, a free slot');
     $pool->_free;
 }
 

@@ -2,6 +2,9 @@ use strict;
 use warnings;
 use Test::More;
 use Brindlecove::ProcessPool;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+use KVPurePerl;
 
 *encode_kv = \&Brindlecove::ProcessPool::encode_kv;
 *decode_kv = \&Brindlecove::ProcessPool::decode_kv;
@@ -52,21 +55,6 @@ for my $ex (@examples) {
 is(encode_kv('a=b', 'c'), 'a=b=c', 'a key with "=" is written as it is');
 is(encode_kv('a b', 'c'), 'a b=c', 'a key with a space is written as it is');
 is(encode_kv('k_', 'v'), 'k_=v', 'a key with "_" is not escaped');
-
-# Each byte alone as a value: its form and escape by the format's table.
-for my $b (0 .. 255) {
-    my $c = chr $b;
-    my $want = ($b > 0x20 && $b < 0x80 && $c ne '=' && $c ne '?') ? $c
-        : '?q?' . ($c eq ' ' ? '_'
-                   : ($b < 0x20 || $b >= 0x80 || $c eq '=' || $c eq '_') ? sprintf('=%02X', $b)
-                   : $c);
-    my $got = encode_kv(k => $c);
-    if ($got ne "k=$want") {
-        fail(sprintf 'byte 0x%02x: %s, expected %s', $b, show($got), show("k=$want"));
-        next;
-    }
-    is_deeply([decode_kv($got)], [k => $c], sprintf 'byte 0x%02x', $b);
-}
 
 # -- decoding edge cases -----------------------------------------------------
 my @decode = (
@@ -200,33 +188,109 @@ for my $seq (['ab', 'a b'], ['a b', 'ab'], ['x', "\xe9"]) {
         or diag('got ' . show(substr $m, 0, 40) . '...');
 }
 {
+    # an undefined key warns, and the __WARN__ handler replaces the value
+    my $v = join '', 'v' x 5000;
+    my $warned = 0;
+    local $SIG{__WARN__} = sub { $warned++; undef $v; $v = join '', 'w' x 5000 };
+    my $m = encode_kv(undef, $v);
+    is($warned, 1, 'an undefined key warns');
+    ok($m eq '=' . ('v' x 5000), 'a __WARN__ handler that replaces the value: the value as it was read')
+        or diag('got ' . show(substr $m, 0, 40) . '...');
+}
+{
     my $t = tie my $m, 'Changing', 'a=1 b=2', 'x';
     is_deeply([decode_kv($m)], [a => '1', b => '2'], 'tied message: decoded from one fetch');
     is($t->{fetches}, 1, 'tied message: fetched once');
 }
 
-# -- round trip of random pairs ------------------------------------------------
+# -- against the pure-Perl model of the format --------------------------------
+# KVPurePerl follows the format's rules with regular expressions; the
+# module's scans and its value decoder work on blocks of 8 or 16 bytes, so
+# every byte is tried alone and at each position around the block edges.
+sub same_as_model {
+    my ($name, @args) = @_;
+    my $got = encode_kv(@args);
+    my $want = KVPurePerl::encode(@args);
+    return 1 if $got eq $want;
+    fail("encode $name");
+    diag('got ' . show($got) . ', model ' . show($want));
+    return 0;
+}
+sub decodes_as_model {
+    my ($name, $msg) = @_;
+    my @got = eval { decode_kv($msg) };
+    (my $err = $@) =~ s/ at \S+ line \d+\.\n\z/\n/;
+    my @want = eval { KVPurePerl::decode($msg) };
+    return 1 if $err eq $@ && "@got" eq "@want" && @got == @want
+        && !grep { $got[$_] ne $want[$_] } 0 .. $#got;
+    fail("decode $name");
+    diag('message ' . show($msg) . ': got ' . show(@got) . " $err, model " . show(@want) . " $@");
+    return 0;
+}
+{
+    my $ok = 1;
+    for my $b (0 .. 255) {
+        my $c = chr $b;
+        $ok &&= same_as_model(sprintf('byte 0x%02x', $b), k => $c);
+        $ok &&= decodes_as_model(sprintf('byte 0x%02x', $b), encode_kv(k => $c));
+        for my $pos (0 .. 40) {
+            my $v = ('a' x $pos) . $c . ('b' x (40 - $pos));
+            $ok &&= same_as_model(sprintf('byte 0x%02x at %d', $b, $pos), k => $v);
+            $ok &&= decodes_as_model(sprintf('byte 0x%02x at %d', $b, $pos), "k=?q?$v");
+        }
+        last unless $ok;
+    }
+    ok($ok, 'every byte value, alone and at positions 0 to 40: encoded and decoded as the model does');
+}
+{
+    # escapes and underscores around the block edges, whole and cut short
+    my $ok = 1;
+  SNIPPET:
+    for my $snip ('=E9', '=e9', '=4', '=', '=G1', '=_', '==41', '_', '__', '=5F_', "=\0", "\0=41") {
+        for my $pos (0 .. 40) {
+            for my $tail ('', 'x', 'xy', 'x' x 20) {
+                my $field = ('a' x $pos) . $snip . $tail;
+                $ok = decodes_as_model("'$snip' at $pos", "k=?q?$field b=?q?$field")
+                   && decodes_as_model("'$snip' at $pos, last", "k=?q?$field")
+                    or last SNIPPET;
+            }
+        }
+    }
+    ok($ok, 'escapes, malformed ones and underscores at each position: decoded as the model does');
+}
+
 srand(42);
 my @key_bytes = grep { $_ != 0x20 && $_ != 0x3d && $_ != 0 } 0 .. 255;
 sub rand_key { join '', map { chr $key_bytes[rand @key_bytes] } 1 .. int rand 8 }
 sub rand_value {
-    my $len = int rand 40;
-    my $v = join '', map { chr int rand 256 } 1 .. $len;
-    # now and then a value of the bytes the format treats specially
-    $v = join '', map { (qw(? _ = q), ' ', '=4', '=G', '_')[rand 8] } 1 .. $len if rand() < 0.2;
-    return $v;
+    my $len = int rand(rand() < 0.1 ? 400 : 40);
+    my $kind = rand;
+    # bytes of every value, the bytes the format treats specially, or text
+    return join '', map { chr int rand 256 } 1 .. $len if $kind < 0.4;
+    return join '', map { (qw(? _ = q 4 e), ' ', '=4', '=G', '=e9', '_')[rand 11] } 1 .. $len if $kind < 0.6;
+    return join ' ', map { join '', map { chr(97 + rand 26) } 0 .. rand 8 } 0 .. $len / 5;
 }
-my $failed = 0;
-for my $round (1 .. 500) {
-    my @pairs = map { (rand_key(), rand_value()) } 1 .. int rand 6;
-    my $msg = encode_kv(@pairs);
-    my @back = decode_kv($msg);
-    next if @back == @pairs && !grep { $back[$_] ne $pairs[$_] } 0 .. $#pairs;
-    $failed++;
-    diag("round $round: " . show(@pairs) . ' => ' . show($msg) . ' => ' . show(@back));
-    last;
+{
+    my ($ok, $round_trip) = (1, 1);
+    for my $round (1 .. 1500) {
+        my @pairs = map { (rand_key(), rand_value()) } 1 .. int rand 6;
+        $ok &&= same_as_model("round $round", @pairs);
+        my $msg = encode_kv(@pairs);
+        my @back = decode_kv($msg);
+        unless (@back == @pairs && !grep { $back[$_] ne $pairs[$_] } 0 .. $#pairs) {
+            diag("round $round: " . show(@pairs) . ' => ' . show($msg) . ' => ' . show(@back));
+            $round_trip = 0;
+        }
+        # the message cut, joined or damaged anywhere: decoded as the model does
+        my $cut = substr $msg, 0, rand(length($msg) + 1);
+        my $bad = $msg;
+        substr($bad, rand length $bad, 1) = (' ', '=', "\0", '_', 'x')[rand 5] if length $bad;
+        $ok &&= decodes_as_model("round $round", $_) for $msg, $cut, $bad, "$cut $msg";
+        last unless $ok && $round_trip;
+    }
+    ok($ok, 'random pairs and damaged messages: encoded and decoded as the model does');
+    ok($round_trip, 'random pairs survive encode_kv then decode_kv');
 }
-ok(!$failed, 'random pairs survive encode_kv then decode_kv');
 
 {
     my $all = join '', map { chr } 0 .. 255;
