@@ -23,8 +23,12 @@
 #
 # One kind of module leak is told apart: the pool record and slot table
 # that new allocates belong to the caller until _free (the module has no
-# destructor), so a test that drops a pool without _free leaks them.  They
-# are listed by test; they fail the run unless ASAN_ALLOW_UNFREED_POOLS=1.
+# destructor).  A test that drops a pool without _free leaks them: listed
+# by test, they fail the run unless ASAN_ALLOW_UNFREED_POOLS=1.  A worker
+# (a fork of the test) that ends through Perl's exit leaves its inherited
+# copy of the parent's pools: listed apart, never a failure.  Every perl
+# the run starts loads tools/PoolLogStart.pm, which tells the two apart
+# (tools/sort-logs.pl).
 #
 # Exit status: 0 when the suite passed and no report counts; 1 otherwise.
 set -uo pipefail
@@ -73,6 +77,9 @@ export PROCPOOL_SANITIZED=1
 cat > "$build/san-exec" <<WRAP
 #!/bin/sh
 name=\$(basename "\$1" .t)
+mkdir -p "$logs/starts/\$name"
+export PROCPOOL_LOG_STARTS="$logs/starts/\$name"
+export PERL5OPT="-I$root/tools -MPoolLogStart\${PERL5OPT:+ \$PERL5OPT}"
 export ASAN_OPTIONS="$asan_opts:log_path=$logs/asan.\$name"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan.\$name"
 export LD_PRELOAD="$libasan $libubsan"
@@ -94,45 +101,9 @@ elif [ "$fuzz_secs" -gt 0 ] && [ -f fuzz/run.sh ] && [ $# -eq 0 ]; then
     tail -n 12 "$logs/fuzz.out"
 fi
 
-# Sort the logs: errors and module leaks count, perl's own leaks do not.
-perl - "$logs" "$build" <<'PERL'
-use strict; use warnings;
-my ($dir, $build) = @ARGV;
-# a module frame: the shared object itself, or a source file of the copy
-my $module = qr{ProcessPool\.so|\Q$build\E/};
-my ($errors, $mod_leaks, $perl_leaks, $files) = (0, 0, 0, 0);
-my %unfreed;   # test name => pool records from new never given to _free
-for my $f (sort glob "$dir/asan.* $dir/ubsan.*") {
-    $files++;
-    local $/; open my $fh, '<', $f or next; my $text = <$fh>;
-    my @blocks = split /\n(?=(?:Direct|Indirect) leak of |=+\n==\d+==ERROR|SUMMARY: )/, $text;
-    for my $b (@blocks) {
-        if ($b =~ /^(?:Direct|Indirect) leak of/) {
-            if ($b =~ $module) {
-                # The pool record and table from new belong to the caller
-                # until _free (there is no destructor): a test that drops a
-                # pool unfreed leaks them.  Counted on their own, by test.
-                my ($first) = grep { $_ =~ $module } split /\n/, $b;
-                my ($test) = $f =~ m{/asan\.([^/]+)\.\d+$};
-                if ($first =~ /\bin (?:XS_Brindlecove__ProcessPool_new|pool_create)\b/) {
-                    $unfreed{$test // '?'}++;
-                } else {
-                    $mod_leaks++; print "MODULE LEAK in $f:\n$b\n";
-                }
-            }
-            else { $perl_leaks++ }
-        } elsif ($b =~ /ERROR: (?!LeakSanitizer)/ || $b =~ /runtime error:/) {
-            $errors++; print "REPORT in $f:\n$b\n";
-        }
-    }
-}
-my $unfreed = 0; $unfreed += $_ for values %unfreed;
-print "asan.sh: $files log files, $errors sanitizer errors, $mod_leaks other leaks through the module, ",
-      "$unfreed blocks of pools never given to _free, $perl_leaks leaks of perl's own (ignored)\n";
-print "asan.sh:   unfreed pools in $_: $unfreed{$_} blocks\n" for sort keys %unfreed;
-my $allow = $ENV{ASAN_ALLOW_UNFREED_POOLS};
-exit($errors || $mod_leaks || ($unfreed && !$allow) ? 1 : 0);
-PERL
+# Sort the logs: errors and module leaks count, perl's own leaks and the
+# pools that workers inherited do not (tools/sort-logs.pl says how).
+perl "$root/tools/sort-logs.pl" --tool asan --logs "$logs" --starts "$logs/starts" --build "$build"
 report_rc=$?
 echo "asan.sh: suite exit $suite_rc in ${suite_secs}s, fuzz exit $fuzz_rc"
 [ $suite_rc -eq 0 ] && [ $fuzz_rc -eq 0 ] && [ $report_rc -eq 0 ]

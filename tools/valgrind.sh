@@ -18,7 +18,9 @@
 #     passes through the module; perl's own lost blocks are counted and
 #     ignored.  Pools that a test drops without _free (the record and table
 #     are the caller's until then) are listed by test and fail the run
-#     unless VALGRIND_ALLOW_UNFREED_POOLS=1.
+#     unless VALGRIND_ALLOW_UNFREED_POOLS=1; the copies of the parent's
+#     pools that a forked worker inherits and leaves when it ends through
+#     Perl's exit are listed apart and never fail (tools/sort-logs.pl).
 # tools/perl.supp suppresses reports inside perl's own objects only,
 # never one with a frame of the module.  The stress tests are scaled down
 # (environment variables below): valgrind runs perl some 30 times slower.
@@ -48,9 +50,15 @@ vg="valgrind -q --tool=memcheck --trace-children=yes --trace-children-skip=*/sh,
     --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=none
     --num-callers=30 --suppressions=$root/tools/perl.supp --gen-suppressions=all"
 # Each test's processes log under the test's name (vg.NAME.PID).
+# Every perl started marks itself (tools/PoolLogStart.pm), so that the
+# sorter tells a started perl's log from a forked worker's.
 wrap=$logs/vg-exec
 cat > "$wrap" <<WRAP
 #!/bin/sh
+name=\$(basename "\$1" .t)
+mkdir -p "$logs/starts/\$name"
+export PROCPOOL_LOG_STARTS="$logs/starts/\$name"
+export PERL5OPT="-I$root/tools -MPoolLogStart\${PERL5OPT:+ \$PERL5OPT}"
 exec $(echo $vg) --log-file="$logs/vg.\$(basename "\$1" .t).%p" perl "\$@"
 WRAP
 chmod +x "$wrap"
@@ -59,44 +67,7 @@ prove --timer --exec "$wrap" "${tests[@]}"
 suite_rc=$?
 secs=$(( $(date +%s) - start ))
 
-perl - "$logs" <<'PERL'
-use strict; use warnings;
-my ($dir) = @ARGV;
-my ($files, $errors, $mod_lost, $perl_lost, $summary) = (0, 0, 0, 0, 0);
-# a frame of the module: its object, or (with debug information, which
-# valgrind shows instead of the object) its glue and sources
-my $module = qr{ProcessPool\.(?:so|xs)|XS_Brindlecove__ProcessPool_|\((?:pool|worker|fdio|kvglue|kvcodec|convert|boot)\.cpp:};
-my %unfreed;
-for my $f (sort glob "$dir/vg.*") {
-    $files++;
-    local $/; open my $fh, '<', $f or next; my $text = <$fh>;
-    $summary += $1 while $text =~ /ERROR SUMMARY: (\d+) errors/g;
-    # records are separated by a line holding only the pid prefix
-    for my $rec (split /\n==\d+== ?\n/, $text) {
-        next unless $rec =~ /\S/;
-        if ($rec =~ /are definitely lost in loss record/) {
-            if ($rec =~ $module) {
-                # The pool record and table from new are the caller's until
-                # _free (no destructor): a test that drops a pool unfreed
-                # loses them.  Counted on their own, by test.
-                my ($first) = grep { $_ =~ $module } split /\n/, $rec;
-                my ($test) = $f =~ m{/vg\.([^/]+)\.\d+$};
-                if ($first =~ /\b(?:pool_create|XS_Brindlecove__ProcessPool_new)\b/) { $unfreed{$test // '?'}++ }
-                else { $mod_lost++; print "LOST THROUGH THE MODULE in $f:\n$rec\n" }
-            }
-            else { $perl_lost++ }
-        } elsif ($rec =~ /^==\d+== (?:Invalid |Conditional jump|Use of uninitialised|Syscall param|Source and destination overlap|Mismatched free|Argument .* of function)/m) {
-            $errors++; print "ERROR in $f:\n$rec\n";
-        }
-    }
-}
-my $unfreed = 0; $unfreed += $_ for values %unfreed;
-print "valgrind.sh: $files process logs, $errors memcheck errors ($summary by valgrind's own summaries), ",
-      "$mod_lost other definitely-lost blocks through the module, $unfreed of pools never given to _free, ",
-      "$perl_lost of perl's own (ignored)\n";
-print "valgrind.sh:   unfreed pools in $_: $unfreed{$_} blocks\n" for sort keys %unfreed;
-exit($errors || $summary || $mod_lost || ($unfreed && !$ENV{VALGRIND_ALLOW_UNFREED_POOLS}) ? 1 : 0);
-PERL
+perl "$root/tools/sort-logs.pl" --tool valgrind --logs "$logs" --starts "$logs/starts"
 report_rc=$?
 echo "valgrind.sh: suite exit $suite_rc in ${secs}s"
 [ $suite_rc -eq 0 ] && [ $report_rc -eq 0 ]

@@ -18,6 +18,39 @@
 #include "XSUB.h"
 #include "ppport.h"
 
+/* ppport.h (3.68) replaces the core's version comparisons with its own,
+ * and only its _LT and _GE are right: _LE and _GT are wrong at the exact
+ * version named (on 5.36.0, PERL_VERSION_LE(5, 36, 0) is false) and _EQ
+ * with '*' does not compile.  These are the core's (5.33.1 on), from the
+ * version numbers every perl defines; the checks below hold them to it. */
+#define PROCPOOL_PERL_DEC_(j, n, p) ((j) * 1000000L + (n) * 1000L + (p))
+#define PROCPOOL_PERL_DEC PROCPOOL_PERL_DEC_(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION)
+#undef PERL_VERSION_EQ
+#undef PERL_VERSION_NE
+#undef PERL_VERSION_LT
+#undef PERL_VERSION_GE
+#undef PERL_VERSION_LE
+#undef PERL_VERSION_GT
+#define PERL_VERSION_EQ(j, n, p) ((p) == '*' ? (j) == PERL_REVISION && (n) == PERL_VERSION \
+                                             : PROCPOOL_PERL_DEC == PROCPOOL_PERL_DEC_(j, n, p))
+#define PERL_VERSION_NE(j, n, p) (!PERL_VERSION_EQ(j, n, p))
+#define PERL_VERSION_LT(j, n, p) (PROCPOOL_PERL_DEC < PROCPOOL_PERL_DEC_(j, n, (p) == '*' ? 0 : (p)))
+#define PERL_VERSION_GE(j, n, p) (!PERL_VERSION_LT(j, n, p))
+#define PERL_VERSION_LE(j, n, p) ((p) == '*' ? PERL_VERSION_LT(j, (n) + 1, 0) \
+                                             : PROCPOOL_PERL_DEC <= PROCPOOL_PERL_DEC_(j, n, p))
+#define PERL_VERSION_GT(j, n, p) (!PERL_VERSION_LE(j, n, p))
+static_assert(PERL_VERSION_EQ(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION)
+              && PERL_VERSION_LE(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION)
+              && PERL_VERSION_GE(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION)
+              && !PERL_VERSION_LT(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION)
+              && !PERL_VERSION_GT(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION)
+              && PERL_VERSION_EQ(PERL_REVISION, PERL_VERSION, '*')
+              && PERL_VERSION_LE(PERL_REVISION, PERL_VERSION, '*')
+              && PERL_VERSION_GT(PERL_REVISION, PERL_VERSION - 1, '*')
+              && PERL_VERSION_LT(PERL_REVISION, PERL_VERSION + 1, 0)
+              && PERL_VERSION_GT(PERL_REVISION, PERL_VERSION, PERL_SUBVERSION - 1),
+              "perl version comparisons");
+
 #if !PERL_VERSION_GE(5, 32, 0)
 #  error "Brindlecove::ProcessPool needs perl 5.32 or later"
 #endif
