@@ -1411,10 +1411,13 @@ Perl over L<Brindlecove::ProcessPool>'s entry points.
 
 Requests and replies are byte strings of any content and length (empty,
 NUL bytes, newlines, high bytes, megabytes): they travel as raw bytes in
-length-prefixed frames, never escaped.  Strings with the UTF-8 flag travel
-as C<print> would write them: as bytes when every character fits in one,
-else as their UTF-8 form (without a warning), and arrive as byte strings.
-A reply of undef arrives as undef; a request of undef arrives as undef.
+length-prefixed frames, never escaped.  A request with the UTF-8 flag
+travels as C<print> would write it: as bytes when every character fits in
+one, else as its UTF-8 form (without a warning), and arrives as a byte
+string.  The replies of C<map> and C<submit> come back as the handler
+returned them (the batch's replies travel as one L<Storable> image):
+undef as undef, a number as a number, a character string as characters.
+The outputs of C<map_lines> are bytes, made as C<print> would make them.
 
 =head1 METHODS
 
