@@ -1098,10 +1098,11 @@ sub map_lines {
         my $job = { run => $run, bytes => $len, charges => 0 };
         $run->{jobs}{ $run->{next_seq}++ } = $job;
         $run->{pending} += $len;
+        # records are counted only where they matter: recycling counts
+        # them, and the time limit of a block is per record
         my $n = 0;
-        if ($self->{max_requests}) {
-            my $p = -1;
-            $n++ while ($p = index($block, $sep, $p + 1)) >= 0;
+        if ($self->{max_requests} || $self->{timeout}) {
+            $n = _count($block, $sep);
             $n++ if substr($block, -length $sep) ne $sep;
         }
         push @{ $self->{ready} }, { kind => 'L', n => $n || 1, job => $job,
