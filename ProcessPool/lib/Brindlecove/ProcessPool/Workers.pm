@@ -550,6 +550,7 @@ sub _pump {
     local $SIG{PIPE} = 'IGNORE';
     local $self->{cb_errors} = [];
 
+    Carp::croak('the service was shut down') if $self->{shut};
     $self->_dispatch;
     my ($rin, $win) = ('', '');
     my @live = grep { $_ && !$_->{dead} } @{ $self->{w} };
@@ -570,6 +571,8 @@ sub _pump {
     } elsif ($nfound < 0 && $! != Errno::EINTR()) {
         die "select failed: $!";
     }
+    # a signal handler may have aborted the service meanwhile
+    Carp::croak('the service was shut down') if $self->{shut};
     my $now = Time::HiRes::time();
     if ($now - $self->{last_check} >= CHECK_EVERY) {
         $self->{last_check} = $now;
@@ -1605,7 +1608,9 @@ C<shutdown> there does nothing either.
 Ends every worker at once with SIGKILL, reaps them and releases the pool,
 without asking or waiting; nothing in flight is answered and no callback
 runs.  Meant for a signal handler (C<$SIG{INT}>) that then ends the
-program; the service is shut down afterwards.
+program; the service is shut down afterwards, and a C<map>, C<wait> or
+C<map_lines> that the signal interrupted croaks C<the service was shut
+down> if the handler returns.
 
 =head2 workers, pids, stats
 
@@ -1719,7 +1724,10 @@ seconds later).
 =back
 
 C<stats> counts C<abnormal_exits> and C<restarts>.  A request whose
-handler dies is not retried: its error is the handler's message.
+handler dies is not retried: its error is the handler's message.  The
+requests of a batch whose worker ended were not answered, so they run
+again, one by one: a handler with side effects may see a request twice
+when another request of its batch ended the worker.
 
 =head1 CAVEATS
 
