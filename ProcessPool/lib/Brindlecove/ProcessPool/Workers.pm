@@ -103,6 +103,8 @@ sub new {
         pool         => $PP->new($n),
         w            => [],          # per slot: the worker's record
         slot_records => [],          # per slot: requests (records) answered
+        spares       => [],          # reply buffers to read into again
+        spare_blocks => [],          # block buffers to cut into again
         queue        => [],          # fresh requests: [sink, base, \@reqs,
                                      #   charges, all defined, first unsent]
         qcount       => 0,
@@ -157,7 +159,7 @@ sub _start {
     my $w = {
         slot => $slot, pid => $pool->pid($slot),
         rfd => $pool->rfd($slot), wfd => $pool->wfd($slot),
-        inbuf => '', outq => [], outoff => 0, inflight => [],
+        inref => undef, outq => [], outoff => 0, inflight => [],
         ready => 0, assigned => 0, busy_since => undef,
     };
     # A new element, not a new value in the old one: loops that hold the
@@ -647,7 +649,7 @@ sub _next_batch {
     my $payload = pack('NN N*', $count, scalar @undef, @undef);
     $payload .= $packed;
     $self->{avg_bytes} = length($payload) / $count;
-    return { kind => 'R', payload => $payload, n => $count, segs => \@segs };
+    return { kind => 'R', pref => \$payload, n => $count, segs => \@segs };
 }
 
 sub _send {
@@ -658,8 +660,8 @@ sub _send {
     # header, separator (blocks), payload: sent as they are, not joined
     my $pre = $b->{kind} eq 'L' ? pack('N/a*', $b->{sep}) : '';
     push @{ $w->{outq} },
-        \(pack('aNN', $b->{kind}, $id, length($pre) + length($b->{payload})) . $pre),
-        \$b->{payload};
+        \(pack('aNN', $b->{kind}, $id, length($pre) + length(${ $b->{pref} })) . $pre),
+        $b->{pref};
     $w->{busy_since} = Time::HiRes::time() unless @{ $w->{inflight} };
     push @{ $w->{inflight} }, $b;
     $w->{assigned} += $b->{n};
@@ -700,33 +702,50 @@ sub _write {
     }
 }
 
+# Replies are read into buffers that are kept: a payload handed on takes
+# its buffer with it, and the buffer comes back to the spares once its
+# bytes are used, so a stream of large replies reuses a few allocations
+# instead of touching fresh memory for each.
 sub _read {
     my ($self, $w) = @_;
+    my $in = $w->{inref} ||= $self->_spare;
     my $want = 1 << 16;
-    if (length($w->{inbuf}) >= HDR) {
-        my $need = HDR + unpack('x5 N', $w->{inbuf}) - length $w->{inbuf};
+    if (length($$in) >= HDR) {
+        my $need = HDR + unpack('x5 N', $$in) - length $$in;
         $want = $need if $need > $want;
     }
-    my $n = Brindlecove::ProcessPool::readfd($w->{rfd}, $w->{inbuf}, $want,
-                                             length $w->{inbuf});
+    my $n = Brindlecove::ProcessPool::readfd($w->{rfd}, $$in, $want, length $$in);
     if (!defined $n) {
         return if $! == Errno::EINTR() || $! == Errno::EAGAIN();
         return $self->_died($w);
     }
     return $self->_died($w) unless $n;
-    while (length($w->{inbuf}) >= HDR) {
-        my ($type, $id, $len) = unpack('aNN', $w->{inbuf});
-        last if length($w->{inbuf}) < HDR + $len;
-        my $p;
-        if (length($w->{inbuf}) == HDR + $len) {
-            ($p, $w->{inbuf}) = ($w->{inbuf}, '');
+    while (length($$in) >= HDR) {
+        my ($type, $id, $len) = unpack('aNN', $$in);
+        last if length($$in) < HDR + $len;
+        my $pr;
+        if (length($$in) == HDR + $len) {
+            $pr = $in;
+            $in = $w->{inref} = $self->_spare;
         } else {
-            $p = substr($w->{inbuf}, 0, HDR + $len, '');
+            $pr = \(my $p = substr($$in, 0, HDR + $len, ''));
         }
-        substr($p, 0, HDR, '');    # in place, no copy
-        $self->_frame_in($w, $type, $id, \$p);
+        substr($$pr, 0, HDR, '');    # in place, no copy
+        $self->_frame_in($w, $type, $id, $pr);
         return if $w->{dead};
     }
+}
+
+sub _spare {
+    my ($self) = @_;
+    return pop(@{ $self->{spares} }) || \(my $buf = '');
+}
+
+sub _recycle {
+    my ($self, $ref) = @_;
+    return if @{ $self->{spares} } >= 2 * INFLIGHT * $self->{n} + 2;
+    $$ref = '';    # keeps its allocation
+    push @{ $self->{spares} }, $ref;
 }
 
 # $p: a reference to the payload, which is handed on, never copied.
@@ -776,6 +795,7 @@ sub _deliver_requests {
     }
     substr($$pr, 0, $off, '');    # in place, no copy
     my $v = Storable::thaw($$pr);
+    $self->_recycle($pr);
     my $o = 0;
     for my $seg (@{ $b->{segs} }) {
         my ($sink, $base, $cnt) = @$seg;
@@ -821,7 +841,7 @@ sub _deliver_block {
     my ($self, $b, $pr) = @_;
     my ($elapsed, $nrec, $nf) = unpack('dNN', $$pr);
     $self->{slot_records}[ $b->{slot} ] += $nrec;
-    $self->_learn(est_block => $elapsed / (length($b->{payload}) || 1));
+    $self->_learn(est_block => $elapsed / (length(${ $b->{pref} }) || 1));
     my @f = $nf ? unpack("x16 (N N N/a*)$nf", $$pr) : ();
     my $off = 16;
     my @fails;
@@ -832,6 +852,11 @@ sub _deliver_block {
     }
     substr($$pr, 0, $off, '');    # in place, no copy
     $self->_job_done($b->{job}, $pr, $nrec, \@fails);
+    # the block is answered: its buffer takes the next one
+    if (@{ $self->{spare_blocks} } < 2 * INFLIGHT * $self->{n} + 2) {
+        ${ $b->{pref} } = '';
+        push @{ $self->{spare_blocks} }, delete $b->{pref};
+    }
 }
 
 # $out: a reference to the output bytes.
@@ -957,7 +982,7 @@ sub _died {
 sub _retry {
     my ($self, $b, $how, $timed_out) = @_;
     if ($b->{kind} eq 'R' && $b->{n} > 1) {
-        my @reqs = _unpack_requests($b->{payload});
+        my @reqs = _unpack_requests(${ $b->{pref} });
         my @one;
         my $o = 0;
         for my $seg (@{ $b->{segs} }) {
@@ -965,7 +990,7 @@ sub _retry {
             for my $j (0 .. $cnt - 1) {
                 my $r = $reqs[$o + $j];
                 push @one, { kind => 'R', n => 1,
-                    payload => defined $r ? pack('NN N/a*', 1, 0, $r) : pack('NNN N', 1, 1, 0, 0),
+                    pref => \(defined $r ? pack('NN N/a*', 1, 0, $r) : pack('NNN N', 1, 1, 0, 0)),
                     segs => [[$sink, $base + $j, 1, $charges, 1]] };
             }
             $o += $cnt;
@@ -974,7 +999,7 @@ sub _retry {
     }
     if ($b->{kind} eq 'L') {
         my $job = $b->{job};
-        my ($sep, $block) = @$b{qw(sep payload)};
+        my ($sep, $block) = ($b->{sep}, ${ $b->{pref} });
         my $tail = substr($block, -length $sep) eq $sep;
         my @rec = split /\Q$sep\E/, $block, -1;
         pop @rec if $tail;
@@ -986,7 +1011,7 @@ sub _retry {
                 push @{ $job->{parts} }, $part;
                 my $data = $rec[$k] . ($k < $#rec || $tail ? $sep : '');
                 push @one, { kind => 'L', n => 1, job => $part,
-                             sep => $sep, payload => $data };
+                             sep => $sep, pref => \$data };
             }
             return @one;
         }
@@ -1036,7 +1061,7 @@ sub _split_block_front {
     my $sep = $b->{sep};
     my $pos = 0;
     for (1 .. $count) {
-        $pos = index($b->{payload}, $sep, $pos);
+        $pos = index(${ $b->{pref} }, $sep, $pos);
         return if $pos < 0;
         $pos += length $sep;
     }
@@ -1045,9 +1070,9 @@ sub _split_block_front {
     $job->{parts} = \@parts;
     splice(@{ $self->{ready} }, 0, 1,
         { kind => 'L', n => $count, job => $parts[0], sep => $sep,
-          payload => substr($b->{payload}, 0, $pos) },
+          pref => \(my $head = substr(${ $b->{pref} }, 0, $pos)) },
         { kind => 'L', n => $b->{n} - $count, job => $parts[1], sep => $sep,
-          payload => substr($b->{payload}, $pos) });
+          pref => \(my $rest = substr(${ $b->{pref} }, $pos)) });
 }
 
 # ---------------------------------------------------------------- lines
@@ -1097,7 +1122,11 @@ sub map_lines {
     my $cut = sub {
         my ($len) = @_;
         ($scan, $long) = (0, 0);
-        my $block = substr($ibuf, 0, $len, '');
+        # into a kept buffer: no fresh memory per block
+        my $bref = pop(@{ $self->{spare_blocks} }) || \(my $fresh = '');
+        $$bref = substr($ibuf, 0, $len);
+        substr($ibuf, 0, $len) = '';
+        my $block = $bref;
         my $job = { run => $run, bytes => $len, charges => 0 };
         $run->{jobs}{ $run->{next_seq}++ } = $job;
         $run->{pending} += $len;
@@ -1105,11 +1134,11 @@ sub map_lines {
         # them, and the time limit of a block is per record
         my $n = 0;
         if ($self->{max_requests} || $self->{timeout}) {
-            $n = _count($block, $sep);
-            $n++ if substr($block, -length $sep) ne $sep;
+            $n = _count($$block, $sep);
+            $n++ if substr($$block, -length $sep) ne $sep;
         }
         push @{ $self->{ready} }, { kind => 'L', n => $n || 1, job => $job,
-                                    sep => $sep, payload => $block };
+                                    sep => $sep, pref => $block };
     };
 
     # Writes $len bytes of $_[0] from $off (all of it by default).
@@ -1176,6 +1205,7 @@ sub map_lines {
                     $on_error->($st{records} + $i + $first, $msg);
                 }
                 $emit->(${ $job->{out} }, $pos);
+                $self->_recycle(delete $job->{out});
                 $st{records} += $job->{nrec};
                 $st{bytes_in} += $job->{bytes};
                 if ($progress) {
