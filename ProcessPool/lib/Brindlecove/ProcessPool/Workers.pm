@@ -255,38 +255,49 @@ sub _worker_main {
     my $handler = $self->{handler};
     my $block_handler = $self->{block_handler};
     my $timeout = $self->{timeout};
-    my $buf = '';
+    # two buffers take turns: one is read into while the other holds the
+    # payload being worked on, so no frame needs fresh memory
+    my ($in, $spare) = (\(my $b1 = ''), \(my $b2 = ''));
     while (1) {
-        while (length($buf) < HDR or length($buf) < HDR + unpack('x5 N', $buf)) {
-            my $want = length($buf) < HDR ? 0 : HDR + unpack('x5 N', $buf) - length $buf;
+        while (length($$in) < HDR or length($$in) < HDR + unpack('x5 N', $$in)) {
+            my $want = length($$in) < HDR ? 0 : HDR + unpack('x5 N', $$in) - length $$in;
             $want = 1 << 20 if $want < 1 << 20;
-            my $n = sysread($pin, $buf, $want, length $buf);
+            my $n = sysread($pin, $$in, $want, length $$in);
             if (!defined $n) {
                 next if $! == Errno::EINTR();
                 _wexit(0);
             }
             _wexit(0) unless $n;
         }
-        my ($type, $id, $len) = unpack('aNN', $buf);
-        my $payload;
-        if (length($buf) == HDR + $len) {
-            ($payload, $buf) = ($buf, '');
+        my ($type, $id, $len) = unpack('aNN', $$in);
+        my $pr;
+        if (length($$in) == HDR + $len) {
+            ($pr, $in) = ($in, $spare);
         } else {
-            $payload = substr($buf, 0, HDR + $len, '');
+            $pr = \(my $part = substr($$in, 0, HDR + $len, ''));
         }
-        substr($payload, 0, HDR, '');    # in place, no copy
+        substr($$pr, 0, HDR, '');    # in place, no copy
+        my $payload = $pr;
         _wexit(0) if $type eq 'Q';
+        my $sep;
+        if ($type eq 'L') {
+            ($sep) = unpack('N/a*', $$payload);
+            substr($$payload, 0, 4 + length $sep, '');    # in place, no copy
+        }
         my @reply = eval {
-            $type eq 'R' ? _work_requests($handler, $timeout, $payload)
-                         : _work_block($handler, $block_handler, $timeout, $payload);
+            $type eq 'R' ? _work_requests($handler, $timeout, $$payload)
+                         : _work_block($handler, $block_handler, $timeout, $sep, $$payload);
         };
         unless (@reply) {
             # the layer itself failed (say, out of memory): fail the batch
             my $e = _bytes("$@" || 'failed');
             Time::HiRes::alarm(0) if $timeout;
-            @reply = $type eq 'R' ? _requests_failed($payload, $e) : _block_failed($payload, $e);
+            @reply = $type eq 'R' ? _requests_failed($$payload, $e) : _block_failed($sep, $$payload, $e);
         }
         $send->($type, $id, @reply);
+        @reply = ();
+        $$payload = '';    # keeps its allocation for the next frame
+        $spare = $payload;
     }
 }
 
@@ -337,10 +348,8 @@ sub _work_requests {
 # A block handler, when given, maps the whole block in one call; it must
 # give back as many records, or the block is mapped record by record.
 sub _work_block {
-    my ($handler, $block_handler, $timeout) = @_;
-    my ($sep) = unpack('N/a*', $_[3]);
-    my $br = \$_[3];    # the worker's own buffer, changed in place
-    substr($$br, 0, 4 + length $sep, '');    # in place, no copy
+    my ($handler, $block_handler, $timeout, $sep) = @_;
+    my $br = \$_[4];    # the worker's own buffer, changed in place
     my $tail = substr($$br, -length $sep) eq $sep;
     my $t0 = Time::HiRes::time();
     if ($block_handler && length $$br) {
@@ -423,11 +432,9 @@ sub _requests_failed {
 }
 
 sub _block_failed {
-    my ($payload, $e) = @_;
-    my ($sep) = unpack('N/a*', $payload);
-    my $block = substr($payload, 4 + length $sep);
-    my $n = _count($block, $sep);
-    $n++ if length $block && substr($block, -length $sep) ne $sep;
+    my ($sep, undef, $e) = @_;
+    my $n = _count($_[1], $sep);
+    $n++ if length $_[1] && substr($_[1], -length $sep) ne $sep;
     return pack('dNN', 0, $n, $n) . pack('(N N N/a*)*', map { ($_, 0, $e) } 0 .. $n - 1);
 }
 
