@@ -1775,26 +1775,31 @@ created it.
 =head1 PERFORMANCE
 
 F<bench/workers.pl> runs the service (2 workers), the same handler in a
-serial loop, and MCE::Map with C<user_begin>, interleaved round by round.
-Figures of one run (median of 5 rounds, wall time; on a 2-processor
-machine that other jobs kept at a load of 5 to 9, so the wall ratios of
-parallel runs are low and noisy):
+serial loop, and MCE::Map with C<user_begin>, interleaved round by round,
+and first measures what the machine gives: two busy processes against
+one.  Figures of one run (median of 5 rounds, wall time) on a machine of
+two processors that other jobs kept busy: two busy processes ran 0.99
+times as fast as one, so no parallel speed-up was to be had, and the
+ratios below show the service's own cost rather than its speed-up:
 
-    handler                         requests  service  serial   MCE::Map  vs serial  vs MCE
-    uc of a short string (0.25 us)   400,000   0.83 s   0.10 s   3.29 s    0.12x     3.95x
-    a substitution (~2 us)           200,000   0.77 s   0.37 s   2.92 s    0.47x     3.78x
-    a ~20 us loop                     60,000   1.87 s   1.81 s   3.40 s    0.97x     1.82x
-    map_lines, uc of 1M lines, handler         0.66 s   0.21 s (one perl, inline)   0.32x
-    map_lines, uc of 1M lines, block_handler   0.22 s   0.21 s                      0.99x
+    handler                        requests  service  serial  MCE::Map  vs serial  vs MCE
+    uc of a short string (0.17 us)  400,000   0.55 s   0.07 s  2.03 s     0.13x     3.66x
+    a substitution (~1.3 us)        200,000   0.48 s   0.26 s  1.94 s     0.53x     4.03x
+    a ~20 us loop                    60,000   1.38 s   1.13 s  2.42 s     0.82x     1.76x
+    map_lines, uc of 1M lines, handler        0.75 s   0.18 s (one perl, inline)   0.24x
+    map_lines, uc of 1M lines, block_handler  0.21 s   0.18 s                      0.85x
 
-What a request costs the service, in CPU: about 0.2 us in the parent
-(packing, a share of the frame's system calls, the thaw of its reply) and
-0.4 us in a worker besides the handler (unpacking, the call, the frozen
-reply).  A handler much cheaper than that is faster in one process: the
-service pays off from a few microseconds per request, when there are
-processors to spare, and it is several times faster than MCE::Map at
-every size.  C<map_lines> with a C<block_handler> costs the parent about
-4 ns per byte of input and the workers almost nothing besides the map
-itself.
+In an earlier run with about 1.3 processors free, C<map_lines> with a
+C<block_handler> took 0.11 s against 0.14 s for one perl (1.3x).
+
+What a request costs the service in CPU, besides its handler: about
+1.3 us in all (parent: packing, its share of a frame's system calls, the
+thaw of the replies; worker: unpacking, the call in an eval, the frozen
+reply).  A handler much cheaper than that is faster in one process, and
+the service pays off from a few microseconds per request when there are
+processors to spare; it is several times faster than MCE::Map at every
+size measured.  C<map_lines> costs the parent a few nanoseconds per byte
+and no work per record; with a C<block_handler> the workers' cost besides
+the map itself is near zero.
 
 =cut
