@@ -1723,7 +1723,8 @@ blocks are written and read without being copied into one another.
 
 C<map> holds its requests and replies.  C<submit> queues at most about
 262144 requests before it waits.  C<map_lines> holds at most 2 MB of
-unread input and stops reading once the blocks sent but not yet written
+unread input (more only while one record is longer than that) and stops
+reading once the blocks sent but not yet written
 (including replies waiting for an earlier block) pass
 max(32 MB, 8 MB per worker); it reads again as output is written.
 
