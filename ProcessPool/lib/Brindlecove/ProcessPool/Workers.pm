@@ -1422,7 +1422,8 @@ Brindlecove::ProcessPool::Workers - a service of N stateful worker processes ans
         init    => sub { %cache = () },             # once in each worker
         handler => sub {                            # in the workers
             my ($request) = @_;
-            return $cache{$request} //= uc $request;
+            $cache{$request} = uc $request unless exists $cache{$request};
+            return $cache{$request};
         },
     );
 
