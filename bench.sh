@@ -4,4 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/ProcessPool"
 [ -f Makefile ] || perl Makefile.PL >/dev/null
 make >/dev/null
-exec perl -Mblib bench/bench.pl "$@"
+perl -Mblib bench/bench.pl "$@"
+# the worker service against a serial loop and MCE::Map
+quick=; for a in "$@"; do [ "$a" = --quick ] && quick=--quick; done
+exec perl -Mblib bench/workers.pl $quick
