@@ -45,6 +45,7 @@ if (!$ok && eval { $p->start_long(0, sub { $! = 0 }); 1 }) {
     print "relaunch=", join(',', $p->stop(0)), "\n";
 }
 print "err=$err";
+$p->_free;
 PERL
 
 sub run_child {

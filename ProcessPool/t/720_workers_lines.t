@@ -227,7 +227,11 @@ for my $case (
     waitpid $pid, 0;
     is($st->{records}, 150_001, 'bounded: all records mapped');
     my $grew = ($hwm->() - $before) / 1024;
-    cmp_ok($grew, '<', 75, "bounded: the parent grew by ${\int $grew} MB for 150 MB of input");
+  SKIP: {
+        # the sanitizer's allocator holds freed blocks back for a while
+        skip 'peak memory is not measured under the sanitizer', 1 if $ENV{PROCPOOL_SANITIZED};
+        cmp_ok($grew, '<', 75, "bounded: the parent grew by ${\int $grew} MB for 150 MB of input");
+    }
     $w2->shutdown;
 }
 
