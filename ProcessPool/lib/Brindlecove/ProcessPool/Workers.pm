@@ -1,0 +1,1195 @@
+package Brindlecove::ProcessPool::Workers;
+
+use strict;
+use warnings;
+
+use Brindlecove::ProcessPool ();
+use Carp ();
+use Errno ();
+use Fcntl ();
+use POSIX ();
+use Scalar::Util ();
+use Time::HiRes ();
+
+our $VERSION = '1.00';
+
+my $PP = 'Brindlecove::ProcessPool';
+
+# Every service this process created and has not shut down yet, by address
+# (weak references).  A worker closes the descriptors of all of them, and
+# the END block shuts them down.
+our %LIVE;
+
+# Frames, both ways: a one-byte type, a 32-bit id and a 32-bit payload
+# length, then the payload as raw bytes.
+use constant HDR => 9;
+
+# How long one batch should keep a worker busy, and the byte limits of a
+# batch; see "Batching" in the POD.
+use constant {
+    BATCH_SECONDS  => 0.005,
+    BLOCK_SECONDS  => 0.010,
+    BATCH_MAX      => 65536,
+    BATCH_BYTES    => 1 << 20,
+    BLOCK_MIN      => 4096,
+    BLOCK_START    => 65536,
+    BLOCK_MAX      => 1 << 20,
+    INFLIGHT       => 2,
+    CHECK_EVERY    => 0.5,
+    F_SETPIPE_SZ   => 1031,
+};
+
+sub _frame { pack('aNN', $_[0], $_[1], length $_[2]) . $_[2] }
+
+# ---------------------------------------------------------------- setup
+
+sub new {
+    my ($class, %opt) = @_;
+    my $handler = delete $opt{handler};
+    Carp::croak('handler must be a code reference')
+        unless ref $handler eq 'CODE';
+    my $init = delete $opt{init};
+    Carp::croak('init must be a code reference')
+        if defined $init && ref $init ne 'CODE';
+    my $n = delete $opt{workers};
+    $n = _nproc() unless defined $n;
+    Carp::croak("workers must be a positive integer, not '$n'")
+        unless $n =~ /^\d+\z/ && $n > 0;
+    my %num;
+    for my $k (qw(retries max_requests timeout)) {
+        my $v = delete $opt{$k};
+        if (defined $v) {
+            Carp::croak("$k must be a non-negative number, not '$v'")
+                unless $v =~ /^\d+(?:\.\d*)?\z/ || $v =~ /^\.\d+\z/;
+            Carp::croak("$k must be an integer, not '$v'")
+                if $k ne 'timeout' && $v != int $v;
+        }
+        $num{$k} = $v;
+    }
+    Carp::croak('unknown option' . (keys %opt > 1 ? 's ' : ' ')
+                . join(', ', sort keys %opt)) if %opt;
+
+    my $self = bless {
+        handler      => $handler,
+        init         => $init,
+        n            => $n,
+        retries      => defined $num{retries} ? $num{retries} : 1,
+        max_requests => $num{max_requests} || 0,
+        timeout      => $num{timeout} || 0,
+        owner        => $$,
+        pool         => $PP->new($n),
+        w            => [],          # per slot: the worker's record
+        queue        => [],          # fresh requests: [sink, base, \@reqs, charges]
+        qcount       => 0,
+        ready        => [],          # batches built already (retries, blocks)
+        next_id      => 1,
+        est          => undef,       # worker seconds per request
+        avg_bytes    => 64,          # bytes per request, as last packed
+        stats        => { abnormal_exits => 0, restarts => 0 },
+        in_pump      => 0,
+        last_check   => Time::HiRes::time(),
+    }, $class;
+    $LIVE{Scalar::Util::refaddr($self)} = $self;
+    Scalar::Util::weaken($LIVE{Scalar::Util::refaddr($self)});
+    my $ok = eval { $self->_start($_) for 0 .. $n - 1; 1 };
+    unless ($ok) {
+        my $err = $@;
+        $self->shutdown(timeout => 1);
+        die $err;
+    }
+    return $self;
+}
+
+# The number of processors this process may run on (the affinity mask, as
+# nproc counts them).
+sub _nproc {
+    if (open my $fh, '<', '/proc/self/status') {
+        while (my $l = <$fh>) {
+            next unless $l =~ /^Cpus_allowed_list:\s*(\S+)/;
+            my $c = 0;
+            for my $r (split /,/, $1) {
+                $c += $r =~ /^(\d+)-(\d+)\z/ ? $2 - $1 + 1 : 1;
+            }
+            return $c if $c > 0;
+        }
+    }
+    my $n = `nproc 2>/dev/null`;
+    return $1 if defined $n && $n =~ /^(\d+)/ && $1 > 0;
+    return 1;
+}
+
+sub workers { $_[0]{n} }
+
+sub pids {
+    my ($self) = @_;
+    return map { $_ && !$_->{dead} ? $_->{pid} : () } @{ $self->{w} };
+}
+
+sub _start {
+    my ($self, $slot) = @_;
+    my $pool = $self->{pool};
+    $pool->start_long($slot, sub { $self->_worker_main($slot) });
+    my $w = $self->{w}[$slot] = {
+        slot => $slot, pid => $pool->pid($slot),
+        rfd => $pool->rfd($slot), wfd => $pool->wfd($slot),
+        inbuf => '', out => '', outoff => 0, inflight => [],
+        ready => 0, assigned => 0, busy_since => undef,
+    };
+    _fd_setup($w->{wfd}, 1);
+    _fd_setup($w->{rfd}, 0);
+    return $w;
+}
+
+# Makes the parent's end of a worker pipe non-blocking (writes) and large.
+# The flags belong to the open file, so a short-lived duplicate sets them
+# without a Perl handle ever owning the pool's own descriptor.
+sub _fd_setup {
+    my ($fd, $nonblock) = @_;
+    open(my $h, $nonblock ? '>&' : '<&', $fd) or return;
+    if ($nonblock) {
+        my $fl = fcntl($h, Fcntl::F_GETFL(), 0);
+        fcntl($h, Fcntl::F_SETFL(), $fl | Fcntl::O_NONBLOCK()) if defined $fl;
+    }
+    fcntl($h, F_SETPIPE_SZ, 1 << 20);    # refused above the system's limit: fine
+    close $h;
+}
+
+# ---------------------------------------------------------------- worker
+
+sub _worker_main {
+    my ($self, $slot) = @_;
+    $SIG{$_} = 'DEFAULT' for qw(INT PIPE TERM ALRM);
+    local $@;
+
+    # Other workers' pipe ends (of every service of this process) would
+    # keep their pipes open: close them.
+    for my $svc (grep { defined } values %LIVE) {
+        my $pool = $svc->{pool};
+        for my $s (eval { $pool->slots }) {
+            POSIX::close($_) for grep { $_ > 2 } $pool->wfd($s), $pool->rfd($s), $pool->efd($s);
+        }
+    }
+
+    # The protocol moves to private descriptors; the handler gets an empty
+    # STDIN and a STDOUT that writes to the shared standard error.
+    open(my $pin, '<&', 0) or POSIX::_exit(71);
+    open(my $pout, '>&', 1) or POSIX::_exit(71);
+    binmode $pin;
+    binmode $pout;
+    my %pipe = map { (readlink("/proc/self/fd/$_") || "none$_") => 1 } 0, 1;
+    my %keep = (fileno($pin) => 1, fileno($pout) => 1);
+    if (opendir my $d, '/proc/self/fd') {
+        my @fds = grep { /^\d+\z/ && $_ > 2 && !$keep{$_} } readdir $d;
+        closedir $d;
+        for my $fd (@fds) {
+            my $l = readlink("/proc/self/fd/$fd");
+            POSIX::close($fd) if defined $l && $pipe{$l};
+        }
+    }
+    open(STDIN, '<', '/dev/null');
+    open(STDOUT, '>&', \*STDERR);
+    { my $old = select STDOUT; $| = 1; select $old }
+
+    my $send = sub {
+        my $buf = _frame(@_);
+        my $off = 0;
+        while ($off < length $buf) {
+            my $n = syswrite($pout, $buf, length($buf) - $off, $off);
+            if (!defined $n) {
+                next if $! == Errno::EINTR();
+                _wexit(0);
+            }
+            $off += $n;
+        }
+    };
+
+    if ($self->{init}) {
+        unless (eval { $self->{init}->(); 1 }) {
+            my $e = $@;
+            $e = 'init died' unless defined $e && length $e;
+            $send->('X', 0, "$e");
+            _wexit(1);
+        }
+    }
+    $send->('H', 0, pack('N', $$));
+
+    my $handler = $self->{handler};
+    my $timeout = $self->{timeout};
+    my $buf = '';
+    while (1) {
+        while (length($buf) < HDR or length($buf) < HDR + unpack('x5 N', $buf)) {
+            my $n = sysread($pin, $buf, 1 << 20, length $buf);
+            if (!defined $n) {
+                next if $! == Errno::EINTR();
+                _wexit(0);
+            }
+            _wexit(0) unless $n;
+        }
+        my ($type, $id, $len) = unpack('aNN', $buf);
+        my $payload = substr($buf, 0, HDR + $len, '');
+        substr($payload, 0, HDR, '');
+        if ($type eq 'R') {
+            $send->('R', $id, _work_requests($handler, $timeout, $payload));
+        } elsif ($type eq 'L') {
+            $send->('L', $id, _work_block($handler, $timeout, $payload));
+        } elsif ($type eq 'Q') {
+            _wexit(0);
+        }
+    }
+}
+
+sub _wexit {
+    my ($code) = @_;
+    { my $old = select STDERR; $| = 1; select STDOUT; $| = 1; select $old }
+    POSIX::_exit($code);
+}
+
+# A batch of requests: the handler runs on each in one eval, which is left
+# and re-entered only when a request dies.
+sub _work_requests {
+    my ($handler, $timeout, $payload) = @_;
+    my ($n, $nundef) = unpack('NN', $payload);
+    my @undef = $nundef ? unpack("x8 N$nundef", $payload) : ();
+    my @req = unpack('x' . (8 + 4 * $nundef) . ' (N/a*)*', $payload);
+    $req[$_] = undef for @undef;
+    my $t0 = Time::HiRes::time();
+    my (@out, @err);
+    my $i = 0;
+    while ($i < $n) {
+        last if eval {
+            if ($timeout) {
+                for (; $i < $n; $i++) {
+                    Time::HiRes::alarm($timeout);
+                    $out[$i] = $handler->($req[$i]);
+                    Time::HiRes::alarm(0);
+                }
+            } else {
+                for (; $i < $n; $i++) { $out[$i] = $handler->($req[$i]) }
+            }
+            1;
+        };
+        Time::HiRes::alarm(0) if $timeout;
+        my $e = $@;
+        $e = 'died' unless defined $e && length $e;
+        push @err, $i, "$e";
+        $out[$i] = undef;
+        $i++;
+    }
+    $#out = $n - 1;
+    my %failed = @err;
+    my @special;
+    for my $j (0 .. $n - 1) {
+        next if defined $out[$j];
+        push @special, exists $failed{$j} ? ($j, 'e', $failed{$j}) : ($j, 'u', '');
+    }
+    no warnings 'uninitialized';
+    return pack('dN', Time::HiRes::time() - $t0, @special / 3)
+        . pack('(N a N/a*)*', @special) . pack('(N/a*)*', @out);
+}
+
+# A block of records: split at the separator, map, join.  Failed records
+# leave no output; the reply names each with the output offset it had.
+sub _work_block {
+    my ($handler, $timeout, $payload) = @_;
+    my ($sep) = unpack('N/a*', $payload);
+    my $block = substr($payload, 4 + length $sep);
+    my $tail = substr($block, -length $sep) eq $sep;
+    my @rec = split /\Q$sep\E/, $block, -1;
+    pop @rec if $tail;
+    my $n = @rec;
+    my $t0 = Time::HiRes::time();
+    my (@out, %failed);
+    my $i = 0;
+    while ($i < $n) {
+        last if eval {
+            if ($timeout) {
+                for (; $i < $n; $i++) {
+                    Time::HiRes::alarm($timeout);
+                    $out[$i] = $handler->($rec[$i]);
+                    Time::HiRes::alarm(0);
+                }
+            } else {
+                for (; $i < $n; $i++) { $out[$i] = $handler->($rec[$i]) }
+            }
+            1;
+        };
+        Time::HiRes::alarm(0) if $timeout;
+        my $e = $@;
+        $e = 'died' unless defined $e && length $e;
+        $failed{$i} = "$e";
+        $i++;
+    }
+    my $output;
+    my @fail;
+    no warnings 'uninitialized';
+    if (!%failed) {
+        $output = join($sep, @out);
+        $output .= $sep if $n && $tail;
+    } else {
+        $output = '';
+        for my $j (0 .. $n - 1) {
+            if (exists $failed{$j}) {
+                push @fail, $j, length $output, $failed{$j};
+                next;
+            }
+            $output .= $out[$j];
+            $output .= $sep if $j < $n - 1 || $tail;
+        }
+    }
+    return pack('dNN', Time::HiRes::time() - $t0, $n, @fail / 3)
+        . pack('(N N N/a*)*', @fail) . $output;
+}
+
+# ---------------------------------------------------------------- parent
+
+sub _usable {
+    my ($self, $what, $reentrant) = @_;
+    Carp::croak("$what: the service belongs to process $self->{owner}")
+        if $$ != $self->{owner};
+    Carp::croak("$what: the service is shut down") if $self->{shut};
+    Carp::croak("$what: $self->{broken}") if $self->{broken};
+    Carp::croak("$what can't be called from inside a callback of the service")
+        if $self->{in_pump} && !$reentrant;
+}
+
+sub submit {
+    my ($self, $req, $cb) = @_;
+    Carp::croak('submit needs a request and a code reference')
+        unless @_ == 3 && ref $cb eq 'CODE';
+    $self->_usable('submit', 1);
+    push @{ $self->{queue} }, [$cb, 0, [$req], 0, defined $req];
+    $self->{qcount}++;
+    return 1 if $self->{in_pump};
+    # Send at once while a worker has room; past the bound, wait for room.
+    if ($self->{qcount} >= $self->_want || $self->_has_room) {
+        $self->_pump(0);
+    }
+    $self->_pump(CHECK_EVERY) while $self->{qcount} > 4 * BATCH_MAX;
+    return 1;
+}
+
+sub wait {
+    my ($self) = @_;
+    $self->_usable('wait');
+    $self->_pump(CHECK_EVERY) while $self->_outstanding;
+    return 1;
+}
+
+sub pending { $_[0]->_outstanding }
+
+sub _outstanding {
+    my ($self) = @_;
+    my $n = $self->{qcount} + @{ $self->{ready} };
+    $n += @{ $_->{inflight} } for grep { $_ && !$_->{dead} } @{ $self->{w} };
+    return $n;
+}
+
+sub map {
+    my ($self, @reqs) = @_;
+    $self->_usable('map');
+    return wantarray ? () : 0 unless @reqs;
+    my $n = @reqs;
+    my $sink = { res => [], err => {}, left => $n };
+    my $alldef = !grep { !defined } @reqs;
+    push @{ $self->{queue} }, [$sink, 0, \@reqs, 0, $alldef];
+    $self->{qcount} += $n;
+    unless (eval { $self->_pump(CHECK_EVERY) while $sink->{left} > 0; 1 }) {
+        my $e = $@;
+        $self->_cancel($sink);
+        die $e;
+    }
+    if (my @bad = sort { $a <=> $b } keys %{ $sink->{err} }) {
+        my $msg = $sink->{err}{ $bad[0] };
+        $msg =~ s/\n\z//;
+        my $more = @bad > 1 ? sprintf(' (and %d more)', @bad - 1) : '';
+        Carp::croak("request $bad[0] failed$more: $msg");
+    }
+    return wantarray ? @{ $sink->{res} } : $n;
+}
+
+# Drops what a sink still has queued; its batches in flight are answered
+# into nothing.
+sub _cancel {
+    my ($self, $sink) = @_;
+    $sink->{cancelled} = 1;
+    my @keep;
+    for my $q (@{ $self->{queue} }) {
+        if ($q->[0] == $sink) { $self->{qcount} -= @{ $q->[2] } } else { push @keep, $q }
+    }
+    $self->{queue} = \@keep;
+    $self->{ready} = [ grep {
+        !($_->{job} && $_->{job}{run} == $sink)
+        && !($_->{segs} && !grep { $_->[0] != $sink } @{ $_->{segs} })
+    } @{ $self->{ready} } ];
+}
+
+sub _has_room {
+    my ($self) = @_;
+    for my $w (@{ $self->{w} }) {
+        return 1 if $w && !$w->{dead} && !$w->{retiring} && @{ $w->{inflight} } < INFLIGHT;
+    }
+    return 0;
+}
+
+# Requests per batch: enough to keep a worker busy for BATCH_SECONDS, no
+# more than BATCH_BYTES, and no more than an even share of what is queued.
+sub _want {
+    my ($self) = @_;
+    my $est = $self->{est};
+    my $n = !defined $est ? 1 : $est > 0 ? int(BATCH_SECONDS / $est) : BATCH_MAX;
+    my $by_bytes = int(BATCH_BYTES / ($self->{avg_bytes} || 1));
+    $n = $by_bytes if $by_bytes < $n;
+    my $share = int(($self->{qcount} + $self->{n} * INFLIGHT - 1) / ($self->{n} * INFLIGHT));
+    $n = $share if $share < $n;
+    $n = BATCH_MAX if $n > BATCH_MAX;
+    return $n < 1 ? 1 : $n;
+}
+
+# One round of the event loop: dispatch, write, wait at most $timeout for
+# replies (and for $extra_fd, whose readiness is returned), read them.
+sub _pump {
+    my ($self, $timeout, $extra_fd) = @_;
+    my $user_pipe = $SIG{PIPE};
+    local $self->{user_pipe} = $user_pipe;
+    local $self->{in_pump} = 1;
+    local $SIG{PIPE} = 'IGNORE';
+    local $self->{cb_errors} = [];
+
+    $self->_dispatch;
+    my ($rin, $win) = ('', '');
+    my @live = grep { $_ && !$_->{dead} } @{ $self->{w} };
+    for my $w (@live) {
+        vec($rin, $w->{rfd}, 1) = 1;
+        vec($win, $w->{wfd}, 1) = 1 if $w->{outoff} < length $w->{out};
+    }
+    vec($rin, $extra_fd, 1) = 1 if defined $extra_fd;
+    $timeout = CHECK_EVERY if $timeout > CHECK_EVERY;
+    my $nfound = select(my $rout = $rin, my $wout = $win, undef, $timeout);
+    my $extra = 0;
+    if ($nfound > 0) {
+        for my $w (@live) {
+            $self->_write($w) if !$w->{dead} && vec($wout, $w->{wfd}, 1);
+            $self->_read($w) if !$w->{dead} && vec($rout, $w->{rfd}, 1);
+        }
+        $extra = 1 if defined $extra_fd && vec($rout, $extra_fd, 1);
+    } elsif ($nfound < 0 && $! != Errno::EINTR()) {
+        die "select failed: $!";
+    }
+    my $now = Time::HiRes::time();
+    if ($now - $self->{last_check} >= CHECK_EVERY) {
+        $self->{last_check} = $now;
+        $self->_check_alive($now);
+    }
+    $self->_dispatch;
+    die $self->{cb_errors}[0] if @{ $self->{cb_errors} };
+    Carp::croak($self->{broken}) if $self->{broken};
+    return $extra;
+}
+
+sub _dispatch {
+    my ($self) = @_;
+    for my $w (@{ $self->{w} }) {
+        next if !$w || $w->{dead} || $w->{retiring};
+        while (@{ $w->{inflight} } < INFLIGHT
+               && (@{ $self->{ready} } || $self->{qcount})) {
+            my $budget = $self->{max_requests}
+                ? $self->{max_requests} - $w->{assigned} : BATCH_MAX;
+            last if $budget <= 0;
+            my $b = $self->_next_batch($budget) or last;
+            $self->_send($w, $b);
+        }
+        if ($self->{max_requests} && $w->{assigned} >= $self->{max_requests}
+            && !@{ $w->{inflight} }) {
+            # recycled: asked to leave, replaced once it has gone
+            $w->{retiring} = 1;
+            $w->{out} .= _frame('Q', 0, '');
+            $self->_write($w);
+        }
+    }
+}
+
+sub _next_batch {
+    my ($self, $budget) = @_;
+    if (@{ $self->{ready} }) {
+        my $b = $self->{ready}[0];
+        if ($b->{kind} eq 'L' && $self->{max_requests} && $b->{n} > $budget) {
+            $self->_split_block_front($budget);
+            $b = $self->{ready}[0];
+        }
+        return shift @{ $self->{ready} } if $b->{n} <= $budget || $b->{n} <= 1;
+        return undef;
+    }
+    my $want = $self->_want;
+    $want = $budget if $budget < $want;
+    my (@reqs, @segs, @undef);
+    my $q = $self->{queue};
+    while ($want > 0 && @$q) {
+        my $seg = $q->[0];
+        my $have = @{ $seg->[2] };
+        my $take = $have < $want ? $have : $want;
+        my $base = @reqs;
+        if ($take == $have) {
+            push @reqs, @{ $seg->[2] };
+            shift @$q;
+        } else {
+            push @reqs, splice(@{ $seg->[2] }, 0, $take);
+        }
+        push @undef, grep { !defined $reqs[$_] } $base .. $#reqs unless $seg->[4];
+        push @segs, [$seg->[0], $seg->[1], $take, $seg->[3]];
+        $seg->[1] += $take;
+        $want -= $take;
+    }
+    return undef unless @reqs;
+    $self->{qcount} -= @reqs;
+    my $payload = do {
+        no warnings 'uninitialized';
+        pack('NN', scalar @reqs, scalar @undef) . pack('N*', @undef)
+            . pack('(N/a*)*', @reqs);
+    };
+    $self->{avg_bytes} = length($payload) / @reqs;
+    return { kind => 'R', payload => $payload, n => scalar @reqs, segs => \@segs };
+}
+
+sub _send {
+    my ($self, $w, $b) = @_;
+    my $id = $self->{next_id}++;
+    $self->{next_id} = 1 if $self->{next_id} > 0xFFFFFFFF;
+    $b->{id} = $id;
+    $w->{out} .= _frame($b->{kind}, $id, $b->{payload});
+    $w->{busy_since} = Time::HiRes::time() unless @{ $w->{inflight} };
+    push @{ $w->{inflight} }, $b;
+    $w->{assigned} += $b->{n};
+    $self->_write($w);
+}
+
+# Non-blocking: writes what the pipe takes now, keeps the rest.
+sub _write {
+    my ($self, $w) = @_;
+    while ($w->{outoff} < length $w->{out}) {
+        my $n = Brindlecove::ProcessPool::writefd($w->{wfd},
+            substr($w->{out}, $w->{outoff}, 1 << 20));
+        if (!defined $n) {
+            next if $! == Errno::EINTR();
+            last if $! == Errno::EAGAIN() || $! == Errno::EWOULDBLOCK();
+            # EPIPE or worse: the worker is gone or going; its end of file
+            # or the liveness check will show it
+            $w->{out} = '';
+            $w->{outoff} = 0;
+            $self->{last_check} = 0;
+            return;
+        }
+        $w->{outoff} += $n;
+    }
+    if ($w->{outoff} >= length $w->{out}) {
+        $w->{out} = '';
+        $w->{outoff} = 0;
+    }
+}
+
+sub _read {
+    my ($self, $w) = @_;
+    my $want = 1 << 16;
+    if (length($w->{inbuf}) >= HDR) {
+        my $need = HDR + unpack('x5 N', $w->{inbuf}) - length $w->{inbuf};
+        $want = $need if $need > $want;
+    }
+    my $n = Brindlecove::ProcessPool::readfd($w->{rfd}, $w->{inbuf}, $want,
+                                             length $w->{inbuf});
+    if (!defined $n) {
+        return if $! == Errno::EINTR() || $! == Errno::EAGAIN();
+        return $self->_died($w);
+    }
+    return $self->_died($w) unless $n;
+    while (length($w->{inbuf}) >= HDR) {
+        my ($type, $id, $len) = unpack('aNN', $w->{inbuf});
+        last if length($w->{inbuf}) < HDR + $len;
+        my $p = substr($w->{inbuf}, HDR, $len);
+        substr($w->{inbuf}, 0, HDR + $len, '');
+        $self->_frame_in($w, $type, $id, $p);
+        return if $w->{dead};
+    }
+}
+
+sub _frame_in {
+    my ($self, $w, $type, $id, $p) = @_;
+    if ($type eq 'H') {
+        $w->{ready} = 1;
+        return;
+    }
+    if ($type eq 'X') {
+        $p =~ s/\n\z//;
+        $self->{broken} ||= "init died in a worker: $p";
+        return;
+    }
+    my $b = shift @{ $w->{inflight} };
+    die "internal error: reply $id from worker $w->{pid} answers no request"
+        unless $b && $b->{id} == $id && $b->{kind} eq $type;
+    $w->{busy_since} = @{ $w->{inflight} } ? Time::HiRes::time() : undef;
+    if ($self->{max_requests}) {
+        $self->{pool}->inc($w->{slot}) for 1 .. $b->{n};
+    }
+    if ($type eq 'R') {
+        $self->_deliver_requests($b, $p);
+    } else {
+        $self->_deliver_block($b, $p);
+    }
+}
+
+sub _learn {
+    my ($self, $key, $per) = @_;
+    my $old = $self->{$key};
+    $self->{$key} = defined $old ? 0.7 * $old + 0.3 * $per : $per;
+}
+
+sub _deliver_requests {
+    my ($self, $b, $p) = @_;
+    my ($elapsed, $ns) = unpack('dN', $p);
+    $self->_learn(est => $elapsed / $b->{n});
+    my @v = unpack('x12 ' . ($ns ? "(N a N/a*)$ns " : '') . '(N/a*)*', $p);
+    my %err;
+    if ($ns) {
+        my @sp = unpack("x12 (N a N/a*)$ns", $p);
+        splice(@v, 0, 3 * $ns);
+        while (@sp) {
+            my ($i, $kind, $msg) = splice(@sp, 0, 3);
+            $v[$i] = undef;
+            $err{$i} = $msg if $kind eq 'e';
+        }
+    }
+    $#v = $b->{n} - 1;
+    my $o = 0;
+    for my $seg (@{ $b->{segs} }) {
+        my ($sink, $base, $cnt) = @$seg;
+        if (ref $sink eq 'CODE') {
+            $self->_callback($sink, $v[$_], $err{$_}) for $o .. $o + $cnt - 1;
+        } elsif (!$sink->{cancelled}) {
+            @{ $sink->{res} }[$base .. $base + $cnt - 1] = @v[$o .. $o + $cnt - 1];
+            for my $i (keys %err) {
+                $sink->{err}{ $base + $i - $o } = $err{$i}
+                    if $i >= $o && $i < $o + $cnt;
+            }
+            $sink->{left} -= $cnt;
+        }
+        $o += $cnt;
+    }
+}
+
+sub _callback {
+    my ($self, $cb, @args) = @_;
+    local $SIG{PIPE} = defined $self->{user_pipe} ? $self->{user_pipe} : 'DEFAULT';
+    eval { $cb->(@args); 1 } or push @{ $self->{cb_errors} }, $@;
+}
+
+# The failure of requests or records that could not be answered.
+sub _fail_batch {
+    my ($self, $b, $msg) = @_;
+    if ($b->{kind} eq 'L') {
+        return $self->_job_done($b->{job}, '', 1, [[0, 0, $msg]]);
+    }
+    my $o = 0;
+    for my $seg (@{ $b->{segs} }) {
+        my ($sink, $base, $cnt) = @$seg;
+        if (ref $sink eq 'CODE') {
+            $self->_callback($sink, undef, $msg) for 1 .. $cnt;
+        } elsif (!$sink->{cancelled}) {
+            $sink->{err}{ $base + $_ } = $msg for 0 .. $cnt - 1;
+            $sink->{left} -= $cnt;
+        }
+    }
+}
+
+sub _deliver_block {
+    my ($self, $b, $p) = @_;
+    my ($elapsed, $nrec, $nf) = unpack('dNN', $p);
+    $self->_learn(est_block => $elapsed / (length($b->{payload}) || 1));
+    my @f = $nf ? unpack("x16 (N N N/a*)$nf", $p) : ();
+    my $off = 16;
+    my @fails;
+    while (@f) {
+        my ($i, $at, $msg) = splice(@f, 0, 3);
+        $off += 12 + length $msg;
+        push @fails, [$i, $at, $msg];
+    }
+    $self->_job_done($b->{job}, substr($p, $off), $nrec, \@fails);
+}
+
+sub _job_done {
+    my ($self, $job, $out, $nrec, $fails) = @_;
+    @$job{qw(out nrec fails done)} = ($out, $nrec, $fails, 1);
+    my $parent = $job->{parent} or return;
+    return if --$parent->{parts_left};
+    my ($all, @pf) = ('');
+    my $k = 0;
+    for my $part (@{ $parent->{parts} }) {
+        push @pf, [$k + $_->[0], length($all) + $_->[1], $_->[2]] for @{ $part->{fails} };
+        $all .= $part->{out};
+        $k += $part->{nrec};
+    }
+    $self->_job_done($parent, $all, $k, \@pf);
+}
+
+# ------------------------------------------------------- worker endings
+
+sub _gone {
+    my ($pid) = @_;
+    open(my $fh, '<', "/proc/$pid/stat") or return 1;
+    my $stat = <$fh>;
+    return 1 unless defined $stat;
+    my ($state) = $stat =~ /\)\s+(\S)/s;
+    return !defined $state || $state eq 'Z' || $state eq 'X';
+}
+
+sub _wait_gone {
+    my ($pid, $secs) = @_;
+    my $deadline = Time::HiRes::time() + $secs;
+    my $nap = 0.0005;
+    until (_gone($pid)) {
+        return 0 if Time::HiRes::time() >= $deadline;
+        Time::HiRes::sleep($nap);
+        $nap *= 2 if $nap < 0.02;
+    }
+    return 1;
+}
+
+# Ends a worker for sure (it has a second, then SIGTERM, then SIGKILL) and
+# lets the pool reap it; says how it ended.
+sub _reap {
+    my ($self, $w, $grace) = @_;
+    my $pid = $w->{pid};
+    unless (_wait_gone($pid, defined $grace ? $grace : 1)) {
+        kill 'TERM', $pid;
+        unless (_wait_gone($pid, 1)) {
+            kill 'KILL', $pid;
+            _wait_gone($pid, 5);
+        }
+    }
+    my ($code, $sig) = $self->{pool}->stop($w->{slot});
+    $w->{dead} = 1;
+    return _how($code, $sig);
+}
+
+sub _how {
+    my ($code, $sig) = @_;
+    return 'ended (its status could not be read)' if !defined $code || ($code == 255 && $sig == 127);
+    if ($sig) {
+        require Config;
+        my $name = (split ' ', $Config::Config{sig_name})[$sig];
+        return "was killed by signal $sig" . (defined $name ? " (SIG$name)" : '');
+    }
+    return "exited with status $code";
+}
+
+sub _check_alive {
+    my ($self, $now) = @_;
+    for my $w (@{ $self->{w} }) {
+        next if !$w || $w->{dead};
+        if (_gone($w->{pid})) {
+            $self->_died($w);
+            next;
+        }
+        my $b = $w->{inflight}[0];
+        if ($self->{timeout} && $b && defined $w->{busy_since}
+            && $now - $w->{busy_since} > $self->{timeout} * $b->{n} + 2) {
+            # the worker's own alarm did not end it: end it from here
+            $w->{timed_out} = 1;
+            kill 'KILL', $w->{pid};
+        }
+    }
+}
+
+sub _died {
+    my ($self, $w) = @_;
+    return if $w->{dead};
+    my $how = $self->_reap($w);
+    my @inflight = @{ $w->{inflight} };
+    $w->{inflight} = [];
+    return if $self->{shut};
+    my $expected = $w->{retiring} && !@inflight;
+    $self->{stats}{abnormal_exits}++ unless $expected;
+    my $timed_out = $w->{timed_out}
+        || ($self->{timeout} && $how =~ /\(SIGALRM\)/);
+    if (!$w->{ready}) {
+        unshift @{ $self->{ready} }, @inflight;
+        $self->{broken} ||= "a worker $how during init";
+        return;
+    }
+    if (@inflight) {
+        my $first = shift @inflight;
+        unshift @{ $self->{ready} },
+            $self->_retry($first, "$w->{pid} $how", $timed_out),
+            @inflight;
+    }
+    $self->{stats}{restarts}++;
+    $self->_start($w->{slot});
+}
+
+# The batch a worker was running when it ended: several requests are
+# retried one by one, uncharged; a lone request is charged, and fails once
+# it has ended more than `retries` workers (or at once, when it timed out).
+sub _retry {
+    my ($self, $b, $how, $timed_out) = @_;
+    if ($b->{kind} eq 'R' && $b->{n} > 1) {
+        my @reqs = _unpack_requests($b->{payload});
+        my @one;
+        my $o = 0;
+        for my $seg (@{ $b->{segs} }) {
+            my ($sink, $base, $cnt, $charges) = @$seg;
+            for my $j (0 .. $cnt - 1) {
+                my $r = $reqs[$o + $j];
+                push @one, { kind => 'R', n => 1,
+                    payload => defined $r ? pack('NN N/a*', 1, 0, $r) : pack('NNN N', 1, 1, 0, 0),
+                    segs => [[$sink, $base + $j, 1, $charges]] };
+            }
+            $o += $cnt;
+        }
+        return @one;
+    }
+    if ($b->{kind} eq 'L') {
+        my $job = $b->{job};
+        my ($sep) = unpack('N/a*', $b->{payload});
+        my $block = substr($b->{payload}, 4 + length $sep);
+        my $tail = substr($block, -length $sep) eq $sep;
+        my @rec = split /\Q$sep\E/, $block, -1;
+        pop @rec if $tail;
+        if (@rec > 1) {
+            $job->{parts_left} = @rec;
+            my @one;
+            for my $k (0 .. $#rec) {
+                my $part = { parent => $job, run => $job->{run}, charges => 0 };
+                push @{ $job->{parts} }, $part;
+                my $data = $rec[$k] . ($k < $#rec || $tail ? $sep : '');
+                push @one, { kind => 'L', n => 1, job => $part,
+                             payload => pack('N/a*', $sep) . $data };
+            }
+            return @one;
+        }
+        return $self->_charge($b, \$job->{charges}, 'record', $how, $timed_out);
+    }
+    return $self->_charge($b, \$b->{segs}[0][3], 'request', $how, $timed_out);
+}
+
+# Charges a lone request (or record) for the worker it ended: retried while
+# it has ended no more than `retries` workers, failed after that.
+sub _charge {
+    my ($self, $b, $charges, $what, $how, $timed_out) = @_;
+    my $c = ++$$charges;
+    my $msg;
+    if ($timed_out) {
+        $msg = "timed out after $self->{timeout} seconds (its worker $how)";
+    } elsif ($c > $self->{retries}) {
+        $msg = "$what ended its worker " . ($c > 1 ? "$c times" : 'once') . " (pid $how)";
+    } else {
+        return $b;
+    }
+    $self->_fail_batch($b, $msg);
+    return;
+}
+
+sub _unpack_requests {
+    my ($payload) = @_;
+    my ($n, $nundef) = unpack('NN', $payload);
+    my @undef = $nundef ? unpack("x8 N$nundef", $payload) : ();
+    my @req = unpack('x' . (8 + 4 * $nundef) . ' (N/a*)*', $payload);
+    $req[$_] = undef for @undef;
+    $#req = $n - 1;
+    return @req;
+}
+
+# A block bigger than a recycled worker's remaining budget: its first
+# $count records become a block of their own.
+sub _split_block_front {
+    my ($self, $count) = @_;
+    my $b = $self->{ready}[0];
+    my $job = $b->{job};
+    my ($sep) = unpack('N/a*', $b->{payload});
+    my $hl = 4 + length $sep;
+    my $pos = $hl;
+    for (1 .. $count) {
+        $pos = index($b->{payload}, $sep, $pos);
+        return if $pos < 0;
+        $pos += length $sep;
+    }
+    my $head = substr($b->{payload}, $hl, $pos - $hl);
+    my $rest = substr($b->{payload}, $pos);
+    $job->{parts_left} = 2;
+    my @parts = map { { parent => $job, run => $job->{run}, charges => 0 } } 1, 2;
+    $job->{parts} = \@parts;
+    splice(@{ $self->{ready} }, 0, 1,
+        { kind => 'L', n => $count, job => $parts[0], payload => pack('N/a*', $sep) . $head },
+        { kind => 'L', n => $b->{n} - $count, job => $parts[1], payload => pack('N/a*', $sep) . $rest });
+}
+
+# ---------------------------------------------------------------- lines
+
+sub map_lines {
+    my ($self, $in, $out, %opt) = @_;
+    $self->_usable('map_lines');
+    my $sep = exists $opt{separator} ? delete $opt{separator} : "\n";
+    Carp::croak('separator must be a non-empty string')
+        unless defined $sep && length $sep;
+    utf8::downgrade($sep, 1) or Carp::croak('separator must be a byte string');
+    my $on_error = delete $opt{on_error} || sub {
+        my ($recno, $err) = @_;
+        $err .= "\n" unless $err =~ /\n\z/;
+        warn "record $recno: $err";
+    };
+    my $progress = delete $opt{progress};
+    Carp::croak('unknown option' . (keys %opt > 1 ? 's ' : ' ')
+                . join(', ', sort keys %opt)) if %opt;
+
+    my $ifd = fileno($in);
+    my $sys_in = defined $ifd && $ifd >= 0;
+    my $ofd = fileno($out);
+    my $sys_out = defined $ofd && $ofd >= 0;
+    if ($sys_out) {
+        # what the caller printed before must come out before our output
+        my $old = select $out;
+        my $af = $|;
+        $| = 1;
+        $| = $af;
+        select $old;
+    }
+    my $run = { jobs => {}, next_seq => 0, write_seq => 0, pending => 0 };
+    my %st = (records => 0, failed => 0, bytes_in => 0, bytes_out => 0);
+    my $abnormal0 = $self->{stats}{abnormal_exits};
+    my $ibuf = '';
+    my $eof = 0;
+    my $last_progress = 0;
+    my $bound = 8 * BLOCK_MAX * $self->{n};
+    $bound = 32 << 20 if $bound < 32 << 20;
+
+    my $cut = sub {
+        my ($len) = @_;
+        my $block = substr($ibuf, 0, $len, '');
+        my $job = { run => $run, bytes => $len, charges => 0 };
+        $run->{jobs}{ $run->{next_seq}++ } = $job;
+        $run->{pending} += $len;
+        my $n = 0;
+        if ($self->{max_requests}) {
+            my $p = -1;
+            $n++ while ($p = index($block, $sep, $p + 1)) >= 0;
+            $n++ if substr($block, -length $sep) ne $sep;
+        }
+        push @{ $self->{ready} }, { kind => 'L', n => $n || 1, job => $job,
+                                    payload => pack('N/a*', $sep) . $block };
+    };
+
+    my $emit = sub {
+        my ($data) = @_;
+        return unless length $data;
+        _put($out, $sys_out, $ofd, $data);
+        $st{bytes_out} += length $data;
+    };
+
+    my $ok = eval {
+        while (1) {
+            # Cut blocks: full-sized ones while the input streams; whatever
+            # complete records there are when a worker would otherwise idle.
+            while ($run->{pending} < $bound && !grep { $_->{job} && $_->{job}{run} == $run } @{ $self->{ready} }) {
+                my $B = $self->{est_block} ? int(BLOCK_SECONDS / $self->{est_block}) : BLOCK_START;
+                $B = BLOCK_MIN if $B < BLOCK_MIN;
+                $B = BLOCK_MAX if $B > BLOCK_MAX;
+                my $len = length $ibuf;
+                last unless $len;
+                my $p;
+                if ($len >= $B) {
+                    $p = rindex($ibuf, $sep, $B - length $sep);
+                    $p = index($ibuf, $sep, $B) if $p < 0;
+                    if ($p < 0) { last unless $eof; $cut->($len); next }
+                } elsif ($eof) {
+                    $cut->($len);
+                    next;
+                } elsif ($self->_idle_worker) {
+                    $p = rindex($ibuf, $sep);
+                    last if $p < 0;
+                } else {
+                    last;
+                }
+                $cut->($p + length $sep);
+            }
+
+            # Write what is ready, in order.
+            while (my $job = $run->{jobs}{ $run->{write_seq} }) {
+                last unless $job->{done};
+                delete $run->{jobs}{ $run->{write_seq}++ };
+                $run->{pending} -= $job->{bytes};
+                my $pos = 0;
+                for my $f (@{ $job->{fails} }) {
+                    my ($i, $at, $msg) = @$f;
+                    $emit->(substr($job->{out}, $pos, $at - $pos));
+                    $pos = $at;
+                    $st{failed}++;
+                    $on_error->($st{records} + $i + 1, $msg);
+                }
+                $emit->(substr($job->{out}, $pos));
+                $st{records} += $job->{nrec};
+                $st{bytes_in} += $job->{bytes};
+                if ($progress) {
+                    my $now = Time::HiRes::time();
+                    if ($now - $last_progress >= 0.1) {
+                        $last_progress = $now;
+                        $progress->($st{records}, $st{bytes_in});
+                    }
+                }
+            }
+
+            last if $eof && !length($ibuf) && !%{ $run->{jobs} };
+
+            my $can_read = !$eof && length($ibuf) < 2 * BLOCK_MAX && $run->{pending} < $bound;
+            if ($can_read && !$sys_in) {
+                my $n = read($in, $ibuf, BLOCK_MAX, length $ibuf);
+                die Brindlecove::ProcessPool::Workers::IOError->new('read input', $!)
+                    unless defined $n;
+                $eof = 1 unless $n;
+                $self->_pump(0);
+                next;
+            }
+            if ($self->_pump(CHECK_EVERY, $can_read ? $ifd : undef)) {
+                my $n = sysread($in, $ibuf, BLOCK_MAX, length $ibuf);
+                if (!defined $n) {
+                    next if $! == Errno::EINTR() || $! == Errno::EAGAIN();
+                    die Brindlecove::ProcessPool::Workers::IOError->new('read input', $!);
+                }
+                $eof = 1 unless $n;
+            }
+        }
+        1;
+    };
+    unless ($ok) {
+        my $e = $@;
+        $self->_cancel($run);
+        die $e;
+    }
+    if ($progress && $st{records} && Time::HiRes::time() != $last_progress) {
+        $progress->($st{records}, $st{bytes_in});
+    }
+    $st{abnormal_exits} = $self->{stats}{abnormal_exits} - $abnormal0;
+    return \%st;
+}
+
+sub _idle_worker {
+    my ($self) = @_;
+    for my $w (@{ $self->{w} }) {
+        return 1 if $w && !$w->{dead} && !$w->{retiring} && !@{ $w->{inflight} };
+    }
+    return 0;
+}
+
+sub _put {
+    my ($fh, $sys, $fd, $data) = @_;
+    unless ($sys) {
+        print {$fh} $data
+            or die Brindlecove::ProcessPool::Workers::IOError->new('write output', $!);
+        return;
+    }
+    my $off = 0;
+    while ($off < length $data) {
+        my $n = syswrite($fh, $data, length($data) - $off, $off);
+        if (!defined $n) {
+            next if $! == Errno::EINTR();
+            if ($! == Errno::EAGAIN() || $! == Errno::EWOULDBLOCK()) {
+                my $win = '';
+                vec($win, $fd, 1) = 1;
+                select(undef, $win, undef, 1);
+                next;
+            }
+            die Brindlecove::ProcessPool::Workers::IOError->new('write output', $!);
+        }
+        $off += $n;
+    }
+}
+
+# ---------------------------------------------------------------- ending
+
+sub shutdown {
+    my ($self, %opt) = @_;
+    return if $self->{shut} || $$ != $self->{owner};
+    Carp::croak("shutdown can't be called from inside a callback of the service")
+        if $self->{in_pump};
+    my $timeout = defined $opt{timeout} ? $opt{timeout} : 3;
+    $self->{shut} = 1;
+    local $SIG{PIPE} = 'IGNORE';
+
+    my @live = grep { $_ && !$_->{dead} } @{ $self->{w} };
+    my @lost = (@{ $self->{ready} }, map { @{ $_->{inflight} } } @live);
+    $_->{inflight} = [] for @live;
+    for my $w (@live) {
+        $w->{out} .= _frame('Q', 0, '');
+        $self->_write($w);
+    }
+    # Wait for them to leave, reading (and dropping) what they still send
+    # so that none blocks on a full pipe.
+    my $deadline = Time::HiRes::time() + $timeout;
+    while (my @left = grep { !_gone($_->{pid}) } @live) {
+        my $now = Time::HiRes::time();
+        last if $now >= $deadline;
+        my ($rin, $win) = ('', '');
+        for my $w (@left) {
+            vec($rin, $w->{rfd}, 1) = 1 unless $w->{eof};
+            vec($win, $w->{wfd}, 1) = 1 if $w->{outoff} < length $w->{out};
+        }
+        my $t = $deadline - $now;
+        $t = 0.02 if $t > 0.02;
+        select(my $rout = $rin, my $wout = $win, undef, $t);
+        for my $w (@left) {
+            $self->_write($w) if vec($wout || '', $w->{wfd}, 1);
+            next unless vec($rout || '', $w->{rfd}, 1);
+            my $buf = '';
+            my $n = Brindlecove::ProcessPool::readfd($w->{rfd}, $buf, 1 << 16, 0);
+            $w->{eof} = 1 if defined $n && !$n;
+        }
+    }
+    $self->_reap($_, 0) for @live;
+    $self->{pool}->_free;
+    delete $LIVE{ Scalar::Util::refaddr($self) };
+
+    # What was never answered is failed, not dropped.
+    $self->{queue} = [];
+    $self->{qcount} = 0;
+    $self->{ready} = [];
+    local $self->{cb_errors} = [];
+    local $self->{user_pipe} = $SIG{PIPE};
+    for my $b (@lost) {
+        next if $b->{kind} ne 'R';
+        for my $seg (@{ $b->{segs} }) {
+            next unless ref $seg->[0] eq 'CODE';
+            $self->_callback($seg->[0], undef, 'the service was shut down before answering')
+                for 1 .. $seg->[2];
+        }
+    }
+    return 1;
+}
+
+sub stats { +{ %{ $_[0]{stats} } } }
+
+sub DESTROY {
+    my ($self) = @_;
+    return if $self->{shut} || !defined $self->{owner} || $$ != $self->{owner};
+    local ($@, $!, $?);
+    eval { $self->shutdown; 1 };
+}
+
+END {
+    local $?;
+    for my $svc (grep { defined } values %LIVE) {
+        next if $svc->{shut} || $svc->{owner} != $$;
+        eval { $svc->shutdown; 1 };
+    }
+}
+
+package Brindlecove::ProcessPool::Workers::IOError;
+
+use overload '""' => sub { $_[0]{message} }, fallback => 1;
+
+sub new {
+    my ($class, $op, $errno) = @_;
+    my $text = do { local $! = $errno; "$!" };
+    return bless { op => $op, errno => 0 + $errno,
+                   message => "can't $op: $text\n" }, $class;
+}
+
+sub errno   { $_[0]{errno} }
+sub op      { $_[0]{op} }
+sub message { $_[0]{message} }
+
+1;
