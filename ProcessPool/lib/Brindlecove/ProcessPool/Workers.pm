@@ -79,6 +79,7 @@ sub new {
         owner        => $$,
         pool         => $PP->new($n),
         w            => [],          # per slot: the worker's record
+        slot_records => [],          # per slot: requests (records) answered
         queue        => [],          # fresh requests: [sink, base, \@reqs, charges]
         qcount       => 0,
         ready        => [],          # batches built already (retries, blocks)
@@ -129,12 +130,16 @@ sub _start {
     my ($self, $slot) = @_;
     my $pool = $self->{pool};
     $pool->start_long($slot, sub { $self->_worker_main($slot) });
-    my $w = $self->{w}[$slot] = {
+    my $w = {
         slot => $slot, pid => $pool->pid($slot),
         rfd => $pool->rfd($slot), wfd => $pool->wfd($slot),
         inbuf => '', out => '', outoff => 0, inflight => [],
         ready => 0, assigned => 0, busy_since => undef,
     };
+    # A new element, not a new value in the old one: loops that hold the
+    # old record (aliased by foreach) must go on seeing the old record.
+    $#{ $self->{w} } = $slot if $#{ $self->{w} } < $slot;
+    splice(@{ $self->{w} }, $slot, 1, $w);
     _fd_setup($w->{wfd}, 1);
     _fd_setup($w->{rfd}, 0);
     return $w;
@@ -628,7 +633,9 @@ sub _frame_in {
     if ($self->{max_requests}) {
         $self->{pool}->inc($w->{slot}) for 1 .. $b->{n};
     }
+    $b->{slot} = $w->{slot};
     if ($type eq 'R') {
+        $self->{slot_records}[ $w->{slot} ] += $b->{n};
         $self->_deliver_requests($b, $p);
     } else {
         $self->_deliver_block($b, $p);
@@ -701,6 +708,7 @@ sub _fail_batch {
 sub _deliver_block {
     my ($self, $b, $p) = @_;
     my ($elapsed, $nrec, $nf) = unpack('dNN', $p);
+    $self->{slot_records}[ $b->{slot} ] += $nrec;
     $self->_learn(est_block => $elapsed / (length($b->{payload}) || 1));
     my @f = $nf ? unpack("x16 (N N N/a*)$nf", $p) : ();
     my $off = 16;
@@ -784,6 +792,11 @@ sub _check_alive {
     for my $w (@{ $self->{w} }) {
         next if !$w || $w->{dead};
         if (_gone($w->{pid})) {
+            # what it wrote before it ended is still to be read
+            my $rin = '';
+            vec($rin, $w->{rfd}, 1) = 1;
+            $self->_read($w)
+                while !$w->{dead} && select(my $rout = $rin, undef, undef, 0) > 0;
             $self->_died($w);
             next;
         }
@@ -799,7 +812,7 @@ sub _check_alive {
 
 sub _died {
     my ($self, $w) = @_;
-    return if $w->{dead};
+    return if $w->{dead} || $self->{shut};
     my $how = $self->_reap($w);
     my @inflight = @{ $w->{inflight} };
     $w->{inflight} = [];
@@ -934,6 +947,9 @@ sub map_lines {
         warn "record $recno: $err";
     };
     my $progress = delete $opt{progress};
+    my $first = exists $opt{first_recno} ? delete $opt{first_recno} : 1;
+    Carp::croak("first_recno must be an integer, not '$first'")
+        unless defined $first && $first =~ /^-?\d+\z/;
     Carp::croak('unknown option' . (keys %opt > 1 ? 's ' : ' ')
                 . join(', ', sort keys %opt)) if %opt;
 
@@ -952,6 +968,7 @@ sub map_lines {
     my $run = { jobs => {}, next_seq => 0, write_seq => 0, pending => 0 };
     my %st = (records => 0, failed => 0, bytes_in => 0, bytes_out => 0);
     my $abnormal0 = $self->{stats}{abnormal_exits};
+    my @records0 = map { $_ || 0 } @{ $self->{slot_records} };
     my $ibuf = '';
     my $eof = 0;
     my $last_progress = 0;
@@ -1019,7 +1036,7 @@ sub map_lines {
                     $emit->(substr($job->{out}, $pos, $at - $pos));
                     $pos = $at;
                     $st{failed}++;
-                    $on_error->($st{records} + $i + 1, $msg);
+                    $on_error->($st{records} + $i + $first, $msg);
                 }
                 $emit->(substr($job->{out}, $pos));
                 $st{records} += $job->{nrec};
@@ -1038,7 +1055,7 @@ sub map_lines {
             my $can_read = !$eof && length($ibuf) < 2 * BLOCK_MAX && $run->{pending} < $bound;
             if ($can_read && !$sys_in) {
                 my $n = read($in, $ibuf, BLOCK_MAX, length $ibuf);
-                die Brindlecove::ProcessPool::Workers::IOError->new('read input', $!)
+                die Brindlecove::ProcessPool::Workers::Error->new('read input', $!)
                     unless defined $n;
                 $eof = 1 unless $n;
                 $self->_pump(0);
@@ -1048,7 +1065,7 @@ sub map_lines {
                 my $n = sysread($in, $ibuf, BLOCK_MAX, length $ibuf);
                 if (!defined $n) {
                     next if $! == Errno::EINTR() || $! == Errno::EAGAIN();
-                    die Brindlecove::ProcessPool::Workers::IOError->new('read input', $!);
+                    die Brindlecove::ProcessPool::Workers::Error->new('read input', $!);
                 }
                 $eof = 1 unless $n;
             }
@@ -1064,6 +1081,8 @@ sub map_lines {
         $progress->($st{records}, $st{bytes_in});
     }
     $st{abnormal_exits} = $self->{stats}{abnormal_exits} - $abnormal0;
+    $st{per_worker} = [ map { ($self->{slot_records}[$_] || 0) - ($records0[$_] || 0) }
+                        0 .. $self->{n} - 1 ];
     return \%st;
 }
 
@@ -1079,7 +1098,7 @@ sub _put {
     my ($fh, $sys, $fd, $data) = @_;
     unless ($sys) {
         print {$fh} $data
-            or die Brindlecove::ProcessPool::Workers::IOError->new('write output', $!);
+            or die Brindlecove::ProcessPool::Workers::Error->new('write output', $!);
         return;
     }
     my $off = 0;
@@ -1093,7 +1112,7 @@ sub _put {
                 select(undef, $win, undef, 1);
                 next;
             }
-            die Brindlecove::ProcessPool::Workers::IOError->new('write output', $!);
+            die Brindlecove::ProcessPool::Workers::Error->new('write output', $!);
         }
         $off += $n;
     }
@@ -1160,6 +1179,24 @@ sub shutdown {
     return 1;
 }
 
+# Ends every worker at once with SIGKILL and releases the pool: for signal
+# handlers and emergencies.  Nothing in flight is answered.
+sub abort {
+    my ($self) = @_;
+    return if $self->{shut} || $$ != $self->{owner};
+    $self->{shut} = 1;
+    my @live = grep { $_ && !$_->{dead} } @{ $self->{w} };
+    kill 'KILL', $_->{pid} for @live;
+    for my $w (@live) {
+        _wait_gone($w->{pid}, 5);
+        $self->{pool}->stop($w->{slot});
+        $w->{dead} = 1;
+    }
+    $self->{pool}->_free;
+    delete $LIVE{ Scalar::Util::refaddr($self) };
+    return 1;
+}
+
 sub stats { +{ %{ $_[0]{stats} } } }
 
 sub DESTROY {
@@ -1177,7 +1214,7 @@ END {
     }
 }
 
-package Brindlecove::ProcessPool::Workers::IOError;
+package Brindlecove::ProcessPool::Workers::Error;
 
 use overload '""' => sub { $_[0]{message} }, fallback => 1;
 
@@ -1193,3 +1230,351 @@ sub op      { $_[0]{op} }
 sub message { $_[0]{message} }
 
 1;
+__END__
+
+=head1 NAME
+
+Brindlecove::ProcessPool::Workers - a service of N stateful worker processes answering requests
+
+=head1 SYNOPSIS
+
+    use Brindlecove::ProcessPool::Workers;
+
+    my %cache;
+    my $w = Brindlecove::ProcessPool::Workers->new(
+        workers => 4,                               # default: the processors
+        init    => sub { %cache = () },             # once in each worker
+        handler => sub {                            # in the workers
+            my ($request) = @_;
+            return $cache{$request} //= uc $request;
+        },
+    );
+
+    my @replies = $w->map(qw(alpha beta gamma));    # ("ALPHA", "BETA", "GAMMA")
+
+    my %got;
+    $w->submit("delta", sub {
+        my ($reply, $error) = @_;
+        $got{delta} = defined $error ? "failed: $error" : $reply;
+    });
+    $w->wait;                                       # every callback has run
+
+    open my $in, '<', \"one\ntwo\n";
+    my $stats = $w->map_lines($in, \*STDOUT);       # prints ONE and TWO
+    printf "%d records\n", $stats->{records};       # 2 records
+
+    $w->shutdown;                                   # also done by DESTROY
+
+=head1 DESCRIPTION
+
+A pool of long-running worker processes, each a fork of the program, and
+the dispatcher around it: requests go to the workers in batches, replies
+come back in request order (C<map>, C<map_lines>) or as soon as they are
+ready (C<submit>), a worker that dies is replaced and what it held is
+retried, and C<shutdown> ends every worker in a bounded time.  It is plain
+Perl over L<Brindlecove::ProcessPool>'s entry points.
+
+Requests and replies are byte strings of any content and length (empty,
+NUL bytes, newlines, high bytes, megabytes): they travel as raw bytes in
+length-prefixed frames, never escaped.  Strings with the UTF-8 flag travel
+as their encoded bytes and arrive as byte strings.  A reply of undef
+arrives as undef; a request of undef arrives as undef.
+
+=head1 METHODS
+
+=head2 new
+
+    my $w = Brindlecove::ProcessPool::Workers->new(%options);
+
+Starts the workers and returns at once (it does not wait for C<init>).
+
+=over 4
+
+=item handler => CODE (required)
+
+Called in a worker with one request, in scalar context; its return value
+is the reply.  It may die (that request fails, the worker goes on), print,
+warn, read STDIN or end its process: see L</THE WORKERS>.
+
+=item init => CODE
+
+Called once in each worker, before its first request (also in every
+replacement worker).  If it dies, or the worker ends before C<init> has
+returned, the service is broken: the call that notices it croaks
+C<init died in a worker: MESSAGE> (or C<a worker ... during init>), and so
+does every later call but C<shutdown>.
+
+=item workers => N
+
+The number of workers; by default the number of processors this process
+may run on (its affinity mask, as C<nproc> counts them).
+
+=item retries => N
+
+How many times a request is retried after it ended a worker (default 1):
+a request that has ended a worker more than C<retries> times fails.  See
+L</FAILURES>.
+
+=item max_requests => N
+
+Recycle each worker after it has answered N requests (records, for
+C<map_lines>): it is asked to leave and replaced.  The count is the pool's
+own use counter (C<inc>/C<used> of its slot).  Default 0: never.
+
+=item timeout => SECONDS
+
+A time limit for each request (fractions allowed).  A request still running
+after that long fails with C<timed out after S seconds (...)>, and its
+worker is replaced; the other requests go on.  Default 0: none.
+
+=back
+
+=head2 map
+
+    my @replies = $w->map(@requests);
+
+Sends every request and returns the replies in request order once all are
+in.  If handlers died for some requests, C<map> croaks after all are in:
+C<request I<i> failed: MESSAGE>, naming the first failed request's index
+(from 0) and its error, with C<(and N more)> when there were others.  In
+scalar context it returns the number of replies.
+
+=head2 submit
+
+    $w->submit($request, sub { my ($reply, $error) = @_; ... });
+
+Queues one request; the callback gets C<($reply, undef)> once it is
+answered, or C<(undef, $error)> if it failed.  Callbacks run inside the
+service's calls: in C<submit> (which sends what it can without waiting),
+C<wait>, C<map> and C<map_lines>.  A callback that dies makes that call
+die with its error, after the other replies of the same round have been
+delivered.  A callback may call C<submit>; C<map>, C<wait>, C<map_lines>
+and C<shutdown> croak inside a callback.  When more than 262144 requests
+are queued, C<submit> waits for replies before it returns.
+
+=head2 wait
+
+    $w->wait;
+
+Returns when every submitted request has had its callback.
+
+=head2 pending
+
+The number of requests queued or in flight (batches in flight count as
+one each).
+
+=head2 map_lines
+
+    my $stats = $w->map_lines($in_fh, $out_fh, %options);
+
+Maps a stream of records: each record of C<$in_fh> (without its separator)
+goes through C<handler>, and the return value, followed by the separator,
+is the output record (undef gives an empty record).  Outputs are written to
+C<$out_fh> in input order, each as soon as every record before it is done.
+A final record without a separator is output without one, as C<perl -pe>
+would.  Records are any bytes: the handler sees exactly what was between
+two separators.
+
+=over 4
+
+=item separator => STRING
+
+The record separator for input and output, default C<"\n"> (C<"\0"> for
+NUL-separated input).  Any non-empty byte string.
+
+=item on_error => sub { my ($recno, $error) = @_ }
+
+Called in record order for each failed record (its handler died, it ended
+its worker more than C<retries> times, or it timed out); C<$recno> counts
+from C<first_recno>.  A failed record produces no output.  The call comes
+after the output of the records before it has been written.  Default:
+C<warn "record N: ERROR">.
+
+=item progress => sub { my ($records_done, $bytes_in_done) = @_ }
+
+Called at most ten times a second as output is written, and once at the
+end.
+
+=item first_recno => N
+
+The number of the first record for C<on_error> (default 1); for several
+inputs mapped one after the other.
+
+=back
+
+Returns a hash reference:
+
+    { records => N, failed => N, bytes_in => N, bytes_out => N,
+      abnormal_exits => N,      # workers that ended unasked during the call
+      per_worker => [N, ...] }  # records answered by each slot
+
+C<$in_fh> is read with C<sysread> (it must not hold data buffered by an
+earlier C<readline>), and waited on with C<select> beside the workers, so
+replies are written while input is slow; a handle without a descriptor
+(an in-memory file) is read with C<read>.  Anything the caller printed to
+C<$out_fh> is flushed first; outputs are written with C<syswrite> (with
+C<print> on a handle without a descriptor).
+
+A failed read or write dies with a C<Brindlecove::ProcessPool::Workers::Error>
+object: C<< $e->errno >> is the C<$!> of the failed call (so EPIPE can be
+told apart), C<< $e->op >> is C<read input> or C<write output>, and it
+stringifies to C<can't write output: Broken pipe> and the like.  Nothing
+is stopped: the records in flight are dropped, the workers stay up, and
+the service can be used again (or shut down).  The layer does not touch
+C<$SIG{PIPE}> around these writes: with the default disposition a closed
+reader ends the program by SIGPIPE, as for C<print>; set C<$SIG{PIPE}> to
+C<'IGNORE'> to get the error object.
+
+The call may be made several times on the same service, for one input
+after another.
+
+=head2 shutdown
+
+    $w->shutdown;
+    $w->shutdown(timeout => 5);
+
+Asks every worker to leave, waits up to C<timeout> seconds (default 3) for
+them, reading and dropping what they still send; then sends SIGTERM to
+those left, waits a second, sends SIGKILL, and lets the pool reap them all
+and releases it (C<_free>).  It never hangs on a worker that ignores
+signals.  Requests still queued or in flight are not answered: their
+C<submit> callbacks get C<(undef, "the service was shut down before answering")>.
+Afterwards no worker, no descriptor and no pool record of the service
+remain, and every method but C<shutdown> croaks.
+
+C<DESTROY> and an C<END> block shut the service down too, but only in the
+process that created it: in a fork of the parent, or in a worker, they do
+nothing, so such a process never stops its parent's workers.  Calling
+C<shutdown> there does nothing either.
+
+=head2 abort
+
+    $w->abort;
+
+Ends every worker at once with SIGKILL, reaps them and releases the pool,
+without asking or waiting; nothing in flight is answered and no callback
+runs.  Meant for a signal handler (C<$SIG{INT}>) that then ends the
+program; the service is shut down afterwards.
+
+=head2 workers, pids, stats
+
+    my $n    = $w->workers;    # the number of slots
+    my @pids = $w->pids;       # the live workers' process ids
+    my $s    = $w->stats;      # { abnormal_exits => N, restarts => N }
+
+=head1 THE WORKERS
+
+Each worker is a fork of the program made by the pool's C<start_long>.
+Before C<init> the layer's worker code:
+
+=over 4
+
+=item *
+
+resets C<$SIG{INT}>, C<$SIG{TERM}>, C<$SIG{PIPE}> and C<$SIG{ALRM}> to
+their defaults, so the pool's SIGINT and a dead parent's pipes end it even
+when the parent ignores them;
+
+=item *
+
+closes the parent-side pipe ends of every other worker of every service of
+this process, which it inherited, so that one worker's end of input (or a
+dead parent) is seen by the worker;
+
+=item *
+
+moves its protocol to private descriptors, closes the pool's copies, and
+gives the handler an STDIN on F</dev/null> and an STDOUT that writes to the
+shared standard error (autoflushed).  So C<print> in a handler or in
+C<init> ends up on the parent's standard error, C<warn> there too, and
+reading STDIN gives end of file: nothing a handler does with its standard
+handles reaches the protocol.
+
+=back
+
+A worker ends with C<POSIX::_exit> (no END blocks, no destructors) when
+it is asked to leave, when its input ends (the parent is gone), or after
+C<init> died.  A handler that calls C<exit> ends the worker through Perl's
+usual exit, END blocks included, as in any fork; this layer's own END
+block does nothing there.  The handler must not use C<alarm> while
+C<timeout> is set: the time limit is the worker's alarm.
+
+=head1 BATCHING
+
+Requests are sent in batches: one frame carries many requests to a worker
+and one frame carries their replies back.  A batch is sized to keep a
+worker busy for about 5 milliseconds, from the handler's time per request
+measured by the workers (the first batches hold one request), but holds
+at most 65536 requests, about 1 MB of requests, and no more than an even
+share of what is queued over all workers, so that the work spreads.  Each
+worker has up to two batches in flight, so it never waits for the parent
+between batches.  A slow request thus holds up only the replies of its own
+batch.  Writes to workers are non-blocking (partial writes and EINTR are
+handled), and replies are read while writing, so the parent never blocks
+on a full pipe while a worker waits on it.  While the layer writes to a
+worker it ignores SIGPIPE (localised) and handles EPIPE.
+
+C<map_lines> reads its input in large blocks cut at a record separator and
+sends each block as one request: the worker splits it, maps each record
+(the handler is called per record) and joins the outputs, so the parent's
+work per record is near zero.  Blocks aim at about 10 milliseconds of
+worker time (4 KB to 1 MB).  When a worker would otherwise be idle, the
+complete records read so far go at once, however few: input that arrives
+slowly or interactively is answered record by record, input that streams
+goes in large blocks.
+
+=head1 MEMORY
+
+C<map> holds its requests and replies.  C<submit> queues at most about
+262144 requests before it waits.  C<map_lines> holds at most 2 MB of
+unread input and stops reading once the blocks sent but not yet written
+(including replies waiting for an earlier block) pass
+max(32 MB, 8 MB per worker); it reads again as output is written.
+
+=head1 FAILURES
+
+A worker that ends unasked (exit, signal, C<POSIX::_exit> in a handler) is
+replaced in its slot at once, so the service keeps its number of workers.
+What it held is not lost:
+
+=over 4
+
+=item *
+
+batches that it had not started are sent again as they were;
+
+=item *
+
+the batch it was running is retried request by request (a block record by
+record), uncharged, so that requests that were merely in the same batch
+are answered;
+
+=item *
+
+a request that ends a worker while it is alone in its batch is charged for
+it; it is retried while it has ended no more than C<retries> workers, and
+then fails with C<request ended its worker N times (pid P exited with
+status S)> or C<(pid P was killed by signal 9 (SIGKILL))>;
+
+=item *
+
+a request that runs past C<timeout> fails at once with C<timed out after
+S seconds (...)> (its worker is killed by its alarm, or by the parent two
+seconds later).
+
+=back
+
+C<stats> counts C<abnormal_exits> and C<restarts>.  A request whose
+handler dies is not retried: its error is the handler's message.
+
+=head1 CAVEATS
+
+Do not set C<$SIG{CHLD} = 'IGNORE'>: the pool then cannot read how a
+worker ended.  The service belongs to the thread and the process that
+created it.
+
+=head1 PERFORMANCE
+
+See F<bench/workers.pl>.
+
+=cut
