@@ -4,4 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/ProcessPool"
 [ -f Makefile ] || perl Makefile.PL >/dev/null
 make >/dev/null
-exec perl -Mblib bench/bench.pl "$@"
+perl -Mblib bench/bench.pl "$@"
+# pmap against one perl, GNU parallel and MCE on the same maps
+quick=(); for a in "$@"; do [ "$a" = --quick ] && quick=(--quick); done
+exec perl -Mblib bench/pmap.pl "${quick[@]}"
