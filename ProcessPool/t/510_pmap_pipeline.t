@@ -98,17 +98,22 @@ subtest 'slow input: each result as soon as it can be' => sub {
 };
 
 subtest 'a worker killed from outside: replaced, the run goes on, status 1' => sub {
-    my $child = pmap_spawn(['-j', 2, '-e', 'uc']);
-    $child->write("a\n");
-    ok($child->read_until(qr/^A\n/, 20), 'running');
-    my @workers = workers_of($child->pid, 2);
-    kill 'KILL', $workers[0];
-    sleep 1.5;
-    $child->write("b\nc\n");
-    ok($child->read_until(qr/^C\n/m, 20), 'later records answered');
-    my $status = $child->wait(20);
-    is($status >> 8, 1, 'exit status 1: a worker ended abnormally');
-    like($child->err, qr/^pmap: 1 worker ended abnormally/m, 'said so');
+    for my $c ([ 'while input goes on', 1.5, "b\nc\n" ], [ 'just before the end', 0, '' ]) {
+        my ($when, $pause, $more) = @$c;
+        my $child = pmap_spawn(['-j', 2, '-e', 'uc']);
+        $child->write("a\n");
+        ok($child->read_until(qr/^A\n/, 20), "$when: running");
+        my @workers = workers_of($child->pid, 2);
+        kill 'KILL', $workers[0];
+        sleep $pause;
+        $child->write($more);
+        $child->close_in;
+        ok($child->read_all(20), "$when: output to its end");
+        is($child->got, uc "a\n$more", "$when: every record answered");
+        my $status = $child->wait(20);
+        is($status, 1 << 8, "$when: exit status 1, a worker ended abnormally");
+        like($child->err, qr/^pmap: 1 worker ended abnormally$/m, "$when: said so");
+    }
 };
 
 subtest 'memory stays bounded when the first record is slow' => sub {
