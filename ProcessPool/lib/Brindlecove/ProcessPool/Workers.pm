@@ -41,6 +41,25 @@ use constant {
 
 sub _frame { pack('aNN', $_[0], $_[1], length $_[2]) . $_[2] }
 
+# The strings, each after its 32-bit length.  Character strings go as the
+# bytes of their UTF-8 form: packed as they stand they would turn the whole
+# message into characters.
+sub _pack_strings {
+    my ($head, $list) = @_;
+    no warnings 'uninitialized';
+    my $packed = pack('(N/a*)*', @$list);
+    if (utf8::is_utf8($packed)) {
+        $packed = pack('(N/a*)*', map { _bytes($_) } @$list);
+    }
+    return $head . $packed;
+}
+
+sub _bytes {
+    my ($s) = @_;
+    utf8::encode($s) if defined $s && utf8::is_utf8($s);
+    return $s;
+}
+
 # ---------------------------------------------------------------- setup
 
 sub new {
@@ -287,9 +306,9 @@ sub _work_requests {
         next if defined $out[$j];
         push @special, exists $failed{$j} ? ($j, 'e', $failed{$j}) : ($j, 'u', '');
     }
-    no warnings 'uninitialized';
-    return pack('dN', Time::HiRes::time() - $t0, @special / 3)
-        . pack('(N a N/a*)*', @special) . pack('(N/a*)*', @out);
+    $_ = _bytes($_) for @special;
+    return _pack_strings(pack('dN', Time::HiRes::time() - $t0, @special / 3)
+                         . pack('(N a N/a*)*', @special), \@out);
 }
 
 # A block of records: split at the separator, map, join.  Failed records
@@ -329,8 +348,10 @@ sub _work_block {
     no warnings 'uninitialized';
     if (!%failed) {
         $output = join($sep, @out);
+        $output = join($sep, map { _bytes($_) } @out) if utf8::is_utf8($output);
         $output .= $sep if $n && $tail;
     } else {
+        $_ = _bytes($_) for @out, values %failed;
         $output = '';
         for my $j (0 .. $n - 1) {
             if (exists $failed{$j}) {
@@ -546,11 +567,8 @@ sub _next_batch {
     }
     return undef unless @reqs;
     $self->{qcount} -= @reqs;
-    my $payload = do {
-        no warnings 'uninitialized';
-        pack('NN', scalar @reqs, scalar @undef) . pack('N*', @undef)
-            . pack('(N/a*)*', @reqs);
-    };
+    my $payload = _pack_strings(pack('NN', scalar @reqs, scalar @undef) . pack('N*', @undef),
+                                \@reqs);
     $self->{avg_bytes} = length($payload) / @reqs;
     return { kind => 'R', payload => $payload, n => scalar @reqs, segs => \@segs };
 }
@@ -837,8 +855,9 @@ sub _died {
 }
 
 # The batch a worker was running when it ended: several requests are
-# retried one by one, uncharged; a lone request is charged, and fails once
-# it has ended more than `retries` workers (or at once, when it timed out).
+# retried one by one, uncharged until one of them ends a worker alone; a
+# lone request is charged, and fails once it has ended more than `retries`
+# workers (or at once, when it timed out).
 sub _retry {
     my ($self, $b, $how, $timed_out) = @_;
     if ($b->{kind} eq 'R' && $b->{n} > 1) {
@@ -851,7 +870,7 @@ sub _retry {
                 my $r = $reqs[$o + $j];
                 push @one, { kind => 'R', n => 1,
                     payload => defined $r ? pack('NN N/a*', 1, 0, $r) : pack('NNN N', 1, 1, 0, 0),
-                    segs => [[$sink, $base + $j, 1, $charges]] };
+                    segs => [[$sink, $base + $j, 1, $charges, 1]] };
             }
             $o += $cnt;
         }
@@ -868,7 +887,7 @@ sub _retry {
             $job->{parts_left} = @rec;
             my @one;
             for my $k (0 .. $#rec) {
-                my $part = { parent => $job, run => $job->{run}, charges => 0 };
+                my $part = { parent => $job, run => $job->{run}, charges => 0, suspect => 1 };
                 push @{ $job->{parts} }, $part;
                 my $data = $rec[$k] . ($k < $#rec || $tail ? $sep : '');
                 push @one, { kind => 'L', n => 1, job => $part,
@@ -876,16 +895,21 @@ sub _retry {
             }
             return @one;
         }
-        return $self->_charge($b, \$job->{charges}, 'record', $how, $timed_out);
+        return $self->_charge($b, \$job->{charges}, \$job->{suspect}, 'record', $how, $timed_out);
     }
-    return $self->_charge($b, \$b->{segs}[0][3], 'request', $how, $timed_out);
+    my $seg = $b->{segs}[0];
+    return $self->_charge($b, \$seg->[3], \$seg->[4], 'request', $how, $timed_out);
 }
 
 # Charges a lone request (or record) for the worker it ended: retried while
 # it has ended no more than `retries` workers, failed after that.
 sub _charge {
-    my ($self, $b, $charges, $what, $how, $timed_out) = @_;
-    my $c = ++$$charges;
+    my ($self, $b, $charges, $suspect, $what, $how, $timed_out) = @_;
+    # A request retried alone because its batch's worker ended is charged
+    # for that worker too once it ends one alone: it was the one.
+    $$charges += $$suspect ? 2 : 1;
+    $$suspect = 0;
+    my $c = $$charges;
     my $msg;
     if ($timed_out) {
         $msg = "timed out after $self->{timeout} seconds (its worker $how)";
@@ -975,8 +999,10 @@ sub map_lines {
     my $bound = 8 * BLOCK_MAX * $self->{n};
     $bound = 32 << 20 if $bound < 32 << 20;
 
+    my ($scan, $long) = (0, 0);
     my $cut = sub {
         my ($len) = @_;
+        ($scan, $long) = (0, 0);
         my $block = substr($ibuf, 0, $len, '');
         my $job = { run => $run, bytes => $len, charges => 0 };
         $run->{jobs}{ $run->{next_seq}++ } = $job;
@@ -1011,8 +1037,15 @@ sub map_lines {
                 my $p;
                 if ($len >= $B) {
                     $p = rindex($ibuf, $sep, $B - length $sep);
-                    $p = index($ibuf, $sep, $B) if $p < 0;
-                    if ($p < 0) { last unless $eof; $cut->($len); next }
+                    $p = index($ibuf, $sep, $scan > $B ? $scan : $B) if $p < 0;
+                    if ($p < 0) {
+                        # a record longer than a block: read on until it ends
+                        $scan = $len - length($sep) + 1;
+                        $long = 1;
+                        last unless $eof;
+                        $cut->($len);
+                        next;
+                    }
                 } elsif ($eof) {
                     $cut->($len);
                     next;
@@ -1052,7 +1085,8 @@ sub map_lines {
 
             last if $eof && !length($ibuf) && !%{ $run->{jobs} };
 
-            my $can_read = !$eof && length($ibuf) < 2 * BLOCK_MAX && $run->{pending} < $bound;
+            my $can_read = !$eof
+                && ($long || length($ibuf) < 2 * BLOCK_MAX && $run->{pending} < $bound);
             if ($can_read && !$sys_in) {
                 my $n = read($in, $ibuf, BLOCK_MAX, length $ibuf);
                 die Brindlecove::ProcessPool::Workers::Error->new('read input', $!)
