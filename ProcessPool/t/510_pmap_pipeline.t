@@ -105,6 +105,7 @@ subtest 'a worker killed from outside: replaced, the run goes on, status 1' => s
         ok($child->read_until(qr/^A\n/, 20), "$when: running");
         my @workers = workers_of($child->pid, 2);
         kill 'KILL', $workers[0];
+        ok(wait_gone(10, $workers[0]), "$when: the worker is dead");
         sleep $pause;
         $child->write($more);
         $child->close_in;
