@@ -119,22 +119,48 @@ sub contenders {
 }
 
 # Runs one command with its input and output files; returns wall seconds.
+# Each command runs in a process group of its own, so that an interrupted
+# benchmark can end it with everything it started (workers, jobs).
+my $CURRENT;
+for my $sig (qw(INT TERM HUP)) {
+    $SIG{$sig} = sub {
+        if ($CURRENT) {
+            kill 'TERM', -$CURRENT;
+            my $end = time + 2;
+            Time::HiRes::sleep(0.05) while kill(0, -$CURRENT) && time < $end;
+            kill 'KILL', -$CURRENT;
+            waitpid($CURRENT, 0);
+        }
+        $SIG{$sig} = 'DEFAULT';
+        kill $sig, $$;
+        exit 1;
+    };
+}
+
 sub run_one {
     my ($cmd, $in, $out, $err) = @_;
     my @cmd = map { $_ eq '%IN%' ? $in : $_ } @$cmd;
     my $t0 = time;
     my $pid = fork // die "fork: $!";
     if (!$pid) {
+        POSIX::setpgid(0, 0);
+        $SIG{$_} = 'DEFAULT' for qw(INT TERM HUP);
         open STDIN, '<', $in or POSIX::_exit(126);
         open STDOUT, '>', $out or POSIX::_exit(126);
         open STDERR, '>', $err or POSIX::_exit(126);
         exec @cmd or POSIX::_exit(127);
     }
+    $CURRENT = $pid;
     waitpid($pid, 0);
+    my $status = $?;
+    undef $CURRENT;
     my $dt = time - $t0;
-    if ($?) {
+    # nothing it started may live on (a worker left behind would also
+    # take a processor from the next contender)
+    kill 'KILL', -$pid;
+    if ($status) {
         my $msg = do { local (@ARGV, $/) = ($err); <> } // '';
-        die "$cmd[0] ... failed (status $?): $msg";
+        die "$cmd[0] ... failed (status $status): $msg";
     }
     return $dt;
 }
