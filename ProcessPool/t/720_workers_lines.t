@@ -92,14 +92,14 @@ for my $case (
     my ($name, $input) = @$case;
     my ($want, $n) = expected($input, "\n");
     my ($out, $st) = through_pipe($w, $input);
-    is($out, $want, "$name: output");
+    ok($out eq $want, "$name: output");
     is($st->{records}, $n, "$name: $n records");
     open my $ifh, '<', \$input or die;
     my $mem = '';
     open my $ofh, '>', \$mem or die;
     $w->map_lines($ifh, $ofh);
     close $ofh;
-    is($mem, $want, "$name: the same through in-memory handles");
+    ok($mem eq $want, "$name: the same through in-memory handles");
 }
 
 # on_error comes after the output of the records before it; numbering
@@ -135,7 +135,7 @@ for my $case (
     my $w2 = $W->new(workers => 2, handler => sub { POSIX::_exit(7) if $_[0] eq '12345'; "<$_[0]>" });
     my $input = join '', map { "$_\n" } 1 .. 50000;
     my ($out, $st, $errors) = through_pipe($w2, $input);
-    is($out, join('', map { "<$_>\n" } grep { $_ != 12345 } 1 .. 50000), 'killer record: neighbours answered in order');
+    ok($out eq join('', map { "<$_>\n" } grep { $_ != 12345 } 1 .. 50000), 'killer record: neighbours answered in order');
     is(scalar @$errors, 1, 'killer record: one failure');
     is($errors->[0][0], 12345, 'killer record: its number');
     like($errors->[0][1], qr/^record ended its worker 2 times \(pid \d+ exited with status 7\)/,
@@ -143,6 +143,30 @@ for my $case (
     is($st->{abnormal_exits}, 2, 'killer record: two workers ended');
     is(scalar(() = $w2->pids), 2, 'killer record: the service keeps its workers');
     $w2->shutdown;
+}
+
+# A block handler maps whole blocks; a block it dies on, or gives back with
+# another number of records, is mapped record by record by the handler.
+{
+    my $input = join '', map { "r$_\n" } 1 .. 20000;
+    $input .= "bad one\nlast";
+    for my $case (
+        [ 'maps blocks',           sub { die "bad\n" if $_[0] =~ /^bad/m; join $_[1], map { uc } split /\Q$_[1]\E/, $_[0], -1 } ],
+        [ 'dies',                  sub { die "no\n" } ],
+        [ 'returns undef',         sub { undef } ],
+        [ 'loses a record',        sub { my @r = split /\Q$_[1]\E/, $_[0], -1; pop @r; join $_[1], map { uc } @r } ],
+        [ 'adds a separator',      sub { uc($_[0]) . $_[1] } ],
+    ) {
+        my ($name, $bh) = @$case;
+        my $w2 = $W->new(workers => 2, block_handler => $bh,
+                         handler => sub { die "bad record\n" if $_[0] =~ /^bad/; uc $_[0] });
+        my ($out, $st, $errors) = through_pipe($w2, $input);
+        my $want = join '', map { "R$_\n" } 1 .. 20000;
+        $want .= 'LAST';
+        ok($out eq $want, "block handler that $name: output as record by record");
+        is_deeply([ map { $_->[0] } @$errors ], [20001], "block handler that $name: the failed record reported");
+        $w2->shutdown;
+    }
 }
 
 # Character strings from the handler come out as UTF-8, other records as
@@ -154,6 +178,12 @@ for my $case (
     open my $ofh, '>', \$o or die;
     $w2->map_lines($ifh, $ofh);
     is($o, "\xe9\n\xe2\x98\xba\n\xff\n", 'character output as UTF-8, bytes untouched');
+    my ($r) = $w2->map("\x{e9}\x{263a}");
+    is($r, "\xc3\xa9\xe2\x98\xba", 'map: a wide request arrives as UTF-8');
+    my $up = "\xe9";
+    utf8::upgrade($up);
+    ($r) = $w2->map($up);
+    is($r, "\xe9", 'map: an upgraded string of bytes arrives as those bytes');
     $w2->shutdown;
 }
 

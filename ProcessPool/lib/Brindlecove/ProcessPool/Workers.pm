@@ -31,19 +31,21 @@ use constant {
     BLOCK_SECONDS  => 0.010,
     BATCH_MAX      => 65536,
     BATCH_BYTES    => 1 << 20,
-    BLOCK_MIN      => 4096,
-    BLOCK_START    => 65536,
+    BLOCK_MIN      => 256,
+    BLOCK_START    => 4096,
     BLOCK_MAX      => 1 << 20,
     INFLIGHT       => 2,
     CHECK_EVERY    => 0.5,
     F_SETPIPE_SZ   => 1031,
+    F_GETPIPE_SZ   => 1032,
 };
 
 sub _frame { pack('aNN', $_[0], $_[1], length $_[2]) . $_[2] }
 
-# The strings, each after its 32-bit length.  Character strings go as the
-# bytes of their UTF-8 form: packed as they stand they would turn the whole
-# message into characters.
+# The strings, each after its 32-bit length.  Character strings go as
+# print would write them (bytes when every character fits in one, else
+# UTF-8): packed as they stand they would turn the whole message into
+# characters.
 sub _pack_strings {
     my ($head, $list) = @_;
     no warnings 'uninitialized';
@@ -56,7 +58,7 @@ sub _pack_strings {
 
 sub _bytes {
     my ($s) = @_;
-    utf8::encode($s) if defined $s && utf8::is_utf8($s);
+    utf8::downgrade($s, 1) or utf8::encode($s) if defined $s && utf8::is_utf8($s);
     return $s;
 }
 
@@ -70,6 +72,9 @@ sub new {
     my $init = delete $opt{init};
     Carp::croak('init must be a code reference')
         if defined $init && ref $init ne 'CODE';
+    my $block_handler = delete $opt{block_handler};
+    Carp::croak('block_handler must be a code reference')
+        if defined $block_handler && ref $block_handler ne 'CODE';
     my $n = delete $opt{workers};
     $n = _nproc() unless defined $n;
     Carp::croak("workers must be a positive integer, not '$n'")
@@ -90,6 +95,7 @@ sub new {
 
     my $self = bless {
         handler      => $handler,
+        block_handler => $block_handler,
         init         => $init,
         n            => $n,
         retries      => defined $num{retries} ? $num{retries} : 1,
@@ -152,14 +158,14 @@ sub _start {
     my $w = {
         slot => $slot, pid => $pool->pid($slot),
         rfd => $pool->rfd($slot), wfd => $pool->wfd($slot),
-        inbuf => '', out => '', outoff => 0, inflight => [],
+        inbuf => '', outq => [], outoff => 0, inflight => [],
         ready => 0, assigned => 0, busy_since => undef,
     };
     # A new element, not a new value in the old one: loops that hold the
     # old record (aliased by foreach) must go on seeing the old record.
     $#{ $self->{w} } = $slot if $#{ $self->{w} } < $slot;
     splice(@{ $self->{w} }, $slot, 1, $w);
-    _fd_setup($w->{wfd}, 1);
+    $w->{psz} = _fd_setup($w->{wfd}, 1);
     _fd_setup($w->{rfd}, 0);
     return $w;
 }
@@ -175,7 +181,9 @@ sub _fd_setup {
         fcntl($h, Fcntl::F_SETFL(), $fl | Fcntl::O_NONBLOCK()) if defined $fl;
     }
     fcntl($h, F_SETPIPE_SZ, 1 << 20);    # refused above the system's limit: fine
+    my $size = fcntl($h, F_GETPIPE_SZ, 0);
     close $h;
+    return $size && $size > 0 ? 0 + $size : 65536;
 }
 
 # ---------------------------------------------------------------- worker
@@ -214,16 +222,19 @@ sub _worker_main {
     open(STDOUT, '>&', \*STDERR);
     { my $old = select STDOUT; $| = 1; select $old }
 
+    # The header and the payload go in two writes: no copy of the payload.
     my $send = sub {
-        my $buf = _frame(@_);
-        my $off = 0;
-        while ($off < length $buf) {
-            my $n = syswrite($pout, $buf, length($buf) - $off, $off);
-            if (!defined $n) {
-                next if $! == Errno::EINTR();
-                _wexit(0);
+        my ($type, $id) = @_;
+        for my $buf (pack('aNN', $type, $id, length $_[2]), $_[2]) {
+            my $off = 0;
+            while ($off < length $buf) {
+                my $n = syswrite($pout, $buf, length($buf) - $off, $off);
+                if (!defined $n) {
+                    next if $! == Errno::EINTR();
+                    _wexit(0);
+                }
+                $off += $n;
             }
-            $off += $n;
         }
     };
 
@@ -231,18 +242,21 @@ sub _worker_main {
         unless (eval { $self->{init}->(); 1 }) {
             my $e = $@;
             $e = 'init died' unless defined $e && length $e;
-            $send->('X', 0, "$e");
+            $send->('X', 0, _bytes("$e"));
             _wexit(1);
         }
     }
     $send->('H', 0, pack('N', $$));
 
     my $handler = $self->{handler};
+    my $block_handler = $self->{block_handler};
     my $timeout = $self->{timeout};
     my $buf = '';
     while (1) {
         while (length($buf) < HDR or length($buf) < HDR + unpack('x5 N', $buf)) {
-            my $n = sysread($pin, $buf, 1 << 20, length $buf);
+            my $want = length($buf) < HDR ? 0 : HDR + unpack('x5 N', $buf) - length $buf;
+            $want = 1 << 20 if $want < 1 << 20;
+            my $n = sysread($pin, $buf, $want, length $buf);
             if (!defined $n) {
                 next if $! == Errno::EINTR();
                 _wexit(0);
@@ -250,15 +264,25 @@ sub _worker_main {
             _wexit(0) unless $n;
         }
         my ($type, $id, $len) = unpack('aNN', $buf);
-        my $payload = substr($buf, 0, HDR + $len, '');
-        substr($payload, 0, HDR, '');
-        if ($type eq 'R') {
-            $send->('R', $id, _work_requests($handler, $timeout, $payload));
-        } elsif ($type eq 'L') {
-            $send->('L', $id, _work_block($handler, $timeout, $payload));
-        } elsif ($type eq 'Q') {
-            _wexit(0);
+        my $payload;
+        if (length($buf) == HDR + $len) {
+            ($payload, $buf) = ($buf, '');
+        } else {
+            $payload = substr($buf, 0, HDR + $len, '');
         }
+        substr($payload, 0, HDR, '');    # in place, no copy
+        _wexit(0) if $type eq 'Q';
+        my $reply = eval {
+            $type eq 'R' ? _work_requests($handler, $timeout, $payload)
+                         : _work_block($handler, $block_handler, $timeout, $payload);
+        };
+        unless (defined $reply) {
+            # the layer itself failed (say, out of memory): fail the batch
+            my $e = _bytes("$@" || 'failed');
+            Time::HiRes::alarm(0) if $timeout;
+            $reply = $type eq 'R' ? _requests_failed($payload, $e) : _block_failed($payload, $e);
+        }
+        $send->($type, $id, $reply);
     }
 }
 
@@ -313,15 +337,32 @@ sub _work_requests {
 
 # A block of records: split at the separator, map, join.  Failed records
 # leave no output; the reply names each with the output offset it had.
+# A block handler, when given, maps the whole block in one call; it must
+# give back as many records, or the block is mapped record by record.
 sub _work_block {
-    my ($handler, $timeout, $payload) = @_;
+    my ($handler, $block_handler, $timeout, $payload) = @_;
     my ($sep) = unpack('N/a*', $payload);
-    my $block = substr($payload, 4 + length $sep);
+    substr($payload, 0, 4 + length $sep, '');
+    my $block = $payload;
     my $tail = substr($block, -length $sep) eq $sep;
+    my $t0 = Time::HiRes::time();
+    if ($block_handler && length $block) {
+        my $body = $tail ? substr($block, 0, -length $sep) : $block;
+        my $n = 1 + _count($body, $sep);
+        Time::HiRes::alarm($timeout * $n) if $timeout;
+        my $out = eval { $block_handler->($body, $sep) };
+        Time::HiRes::alarm(0) if $timeout;
+        if (defined $out) {
+            $out = _bytes($out);
+            if (_count($out, $sep) == $n - 1) {
+                $out .= $sep if $tail;
+                return pack('dNN', Time::HiRes::time() - $t0, $n, 0) . $out;
+            }
+        }
+    }
     my @rec = split /\Q$sep\E/, $block, -1;
     pop @rec if $tail;
     my $n = @rec;
-    my $t0 = Time::HiRes::time();
     my (@out, %failed);
     my $i = 0;
     while ($i < $n) {
@@ -364,6 +405,31 @@ sub _work_block {
     }
     return pack('dNN', Time::HiRes::time() - $t0, $n, @fail / 3)
         . pack('(N N N/a*)*', @fail) . $output;
+}
+
+# How many times $sep occurs in $s (tr for the usual one-byte separators).
+sub _count {
+    my ($s, $sep) = @_;
+    return $s =~ tr/\n// if $sep eq "\n";
+    return $s =~ tr/\0// if $sep eq "\0";
+    my ($n, $p, $l) = (0, 0, length $sep);
+    while (($p = index($s, $sep, $p)) >= 0) { $n++; $p += $l }
+    return $n;
+}
+
+sub _requests_failed {
+    my ($payload, $e) = @_;
+    my ($n) = unpack('N', $payload);
+    return pack('dN', 0, $n) . pack('(N a N/a*)*', map { ($_, 'e', $e) } 0 .. $n - 1);
+}
+
+sub _block_failed {
+    my ($payload, $e) = @_;
+    my ($sep) = unpack('N/a*', $payload);
+    my $block = substr($payload, 4 + length $sep);
+    my $n = _count($block, $sep);
+    $n++ if length $block && substr($block, -length $sep) ne $sep;
+    return pack('dNN', 0, $n, $n) . pack('(N N N/a*)*', map { ($_, 0, $e) } 0 .. $n - 1);
 }
 
 # ---------------------------------------------------------------- parent
@@ -486,7 +552,7 @@ sub _pump {
     my @live = grep { $_ && !$_->{dead} } @{ $self->{w} };
     for my $w (@live) {
         vec($rin, $w->{rfd}, 1) = 1;
-        vec($win, $w->{wfd}, 1) = 1 if $w->{outoff} < length $w->{out};
+        vec($win, $w->{wfd}, 1) = 1 if @{ $w->{outq} };
     }
     vec($rin, $extra_fd, 1) = 1 if defined $extra_fd;
     $timeout = CHECK_EVERY if $timeout > CHECK_EVERY;
@@ -528,7 +594,7 @@ sub _dispatch {
             && !@{ $w->{inflight} }) {
             # recycled: asked to leave, replaced once it has gone
             $w->{retiring} = 1;
-            $w->{out} .= _frame('Q', 0, '');
+            push @{ $w->{outq} }, \_frame('Q', 0, '');
             $self->_write($w);
         }
     }
@@ -578,34 +644,46 @@ sub _send {
     my $id = $self->{next_id}++;
     $self->{next_id} = 1 if $self->{next_id} > 0xFFFFFFFF;
     $b->{id} = $id;
-    $w->{out} .= _frame($b->{kind}, $id, $b->{payload});
+    # header, separator (blocks), payload: sent as they are, not joined
+    my $pre = $b->{kind} eq 'L' ? pack('N/a*', $b->{sep}) : '';
+    push @{ $w->{outq} },
+        \(pack('aNN', $b->{kind}, $id, length($pre) + length($b->{payload})) . $pre),
+        \$b->{payload};
     $w->{busy_since} = Time::HiRes::time() unless @{ $w->{inflight} };
     push @{ $w->{inflight} }, $b;
     $w->{assigned} += $b->{n};
     $self->_write($w);
 }
 
-# Non-blocking: writes what the pipe takes now, keeps the rest.
+# Non-blocking: writes what the pipe takes now, keeps the rest.  A string
+# that fits the pipe goes as it is; a longer one in pieces of the pipe's
+# size, so a partial write never copies the whole rest.
 sub _write {
     my ($self, $w) = @_;
-    while ($w->{outoff} < length $w->{out}) {
-        my $n = Brindlecove::ProcessPool::writefd($w->{wfd},
-            substr($w->{out}, $w->{outoff}, 1 << 20));
+    my $q = $w->{outq};
+    while (@$q) {
+        my $r = $q->[0];
+        my $off = $w->{outoff};
+        my $left = length($$r) - $off;
+        my $n = $off == 0 && $left <= $w->{psz}
+            ? Brindlecove::ProcessPool::writefd($w->{wfd}, $$r)
+            : Brindlecove::ProcessPool::writefd($w->{wfd}, substr($$r, $off, $w->{psz}));
         if (!defined $n) {
             next if $! == Errno::EINTR();
             last if $! == Errno::EAGAIN() || $! == Errno::EWOULDBLOCK();
             # EPIPE or worse: the worker is gone or going; its end of file
             # or the liveness check will show it
-            $w->{out} = '';
+            @$q = ();
             $w->{outoff} = 0;
             $self->{last_check} = 0;
             return;
         }
-        $w->{outoff} += $n;
-    }
-    if ($w->{outoff} >= length $w->{out}) {
-        $w->{out} = '';
-        $w->{outoff} = 0;
+        if ($n == $left) {
+            shift @$q;
+            $w->{outoff} = 0;
+        } else {
+            $w->{outoff} += $n;
+        }
     }
 }
 
@@ -626,8 +704,13 @@ sub _read {
     while (length($w->{inbuf}) >= HDR) {
         my ($type, $id, $len) = unpack('aNN', $w->{inbuf});
         last if length($w->{inbuf}) < HDR + $len;
-        my $p = substr($w->{inbuf}, HDR, $len);
-        substr($w->{inbuf}, 0, HDR + $len, '');
+        my $p;
+        if (length($w->{inbuf}) == HDR + $len) {
+            ($p, $w->{inbuf}) = ($w->{inbuf}, '');
+        } else {
+            $p = substr($w->{inbuf}, 0, HDR + $len, '');
+        }
+        substr($p, 0, HDR, '');    # in place, no copy
         $self->_frame_in($w, $type, $id, $p);
         return if $w->{dead};
     }
@@ -736,7 +819,8 @@ sub _deliver_block {
         $off += 12 + length $msg;
         push @fails, [$i, $at, $msg];
     }
-    $self->_job_done($b->{job}, substr($p, $off), $nrec, \@fails);
+    substr($p, 0, $off, '');    # in place, no copy
+    $self->_job_done($b->{job}, $p, $nrec, \@fails);
 }
 
 sub _job_done {
@@ -878,8 +962,7 @@ sub _retry {
     }
     if ($b->{kind} eq 'L') {
         my $job = $b->{job};
-        my ($sep) = unpack('N/a*', $b->{payload});
-        my $block = substr($b->{payload}, 4 + length $sep);
+        my ($sep, $block) = @$b{qw(sep payload)};
         my $tail = substr($block, -length $sep) eq $sep;
         my @rec = split /\Q$sep\E/, $block, -1;
         pop @rec if $tail;
@@ -891,7 +974,7 @@ sub _retry {
                 push @{ $job->{parts} }, $part;
                 my $data = $rec[$k] . ($k < $#rec || $tail ? $sep : '');
                 push @one, { kind => 'L', n => 1, job => $part,
-                             payload => pack('N/a*', $sep) . $data };
+                             sep => $sep, payload => $data };
             }
             return @one;
         }
@@ -938,22 +1021,21 @@ sub _split_block_front {
     my ($self, $count) = @_;
     my $b = $self->{ready}[0];
     my $job = $b->{job};
-    my ($sep) = unpack('N/a*', $b->{payload});
-    my $hl = 4 + length $sep;
-    my $pos = $hl;
+    my $sep = $b->{sep};
+    my $pos = 0;
     for (1 .. $count) {
         $pos = index($b->{payload}, $sep, $pos);
         return if $pos < 0;
         $pos += length $sep;
     }
-    my $head = substr($b->{payload}, $hl, $pos - $hl);
-    my $rest = substr($b->{payload}, $pos);
     $job->{parts_left} = 2;
     my @parts = map { { parent => $job, run => $job->{run}, charges => 0 } } 1, 2;
     $job->{parts} = \@parts;
     splice(@{ $self->{ready} }, 0, 1,
-        { kind => 'L', n => $count, job => $parts[0], payload => pack('N/a*', $sep) . $head },
-        { kind => 'L', n => $b->{n} - $count, job => $parts[1], payload => pack('N/a*', $sep) . $rest });
+        { kind => 'L', n => $count, job => $parts[0], sep => $sep,
+          payload => substr($b->{payload}, 0, $pos) },
+        { kind => 'L', n => $b->{n} - $count, job => $parts[1], sep => $sep,
+          payload => substr($b->{payload}, $pos) });
 }
 
 # ---------------------------------------------------------------- lines
@@ -1014,14 +1096,16 @@ sub map_lines {
             $n++ if substr($block, -length $sep) ne $sep;
         }
         push @{ $self->{ready} }, { kind => 'L', n => $n || 1, job => $job,
-                                    payload => pack('N/a*', $sep) . $block };
+                                    sep => $sep, payload => $block };
     };
 
+    # Writes $len bytes of $_[0] from $off (all of it by default).
     my $emit = sub {
-        my ($data) = @_;
-        return unless length $data;
-        _put($out, $sys_out, $ofd, $data);
-        $st{bytes_out} += length $data;
+        my $off = $_[1] || 0;
+        my $len = defined $_[2] ? $_[2] : length($_[0]) - $off;
+        return unless $len > 0;
+        _put($out, $sys_out, $ofd, $_[0], $off, $len);
+        $st{bytes_out} += $len;
     };
 
     my $ok = eval {
@@ -1029,11 +1113,17 @@ sub map_lines {
             # Cut blocks: full-sized ones while the input streams; whatever
             # complete records there are when a worker would otherwise idle.
             while ($run->{pending} < $bound && !grep { $_->{job} && $_->{job}{run} == $run } @{ $self->{ready} }) {
-                my $B = $self->{est_block} ? int(BLOCK_SECONDS / $self->{est_block}) : BLOCK_START;
-                $B = BLOCK_MIN if $B < BLOCK_MIN;
-                $B = BLOCK_MAX if $B > BLOCK_MAX;
                 my $len = length $ibuf;
                 last unless $len;
+                # Until the cost per byte is known, blocks start small; at
+                # the end of input no block takes more than its share.
+                my $B = $self->{est_block} ? int(BLOCK_SECONDS / $self->{est_block}) : BLOCK_START;
+                if ($eof) {
+                    my $share = int($len / (2 * $self->{n})) + 1;
+                    $B = $share if $share < $B;
+                }
+                $B = BLOCK_MIN if $B < BLOCK_MIN;
+                $B = BLOCK_MAX if $B > BLOCK_MAX;
                 my $p;
                 if ($len >= $B) {
                     $p = rindex($ibuf, $sep, $B - length $sep);
@@ -1050,6 +1140,7 @@ sub map_lines {
                     $cut->($len);
                     next;
                 } elsif ($self->_idle_worker) {
+                    # a worker would idle: what is there goes now
                     $p = rindex($ibuf, $sep);
                     last if $p < 0;
                 } else {
@@ -1066,12 +1157,12 @@ sub map_lines {
                 my $pos = 0;
                 for my $f (@{ $job->{fails} }) {
                     my ($i, $at, $msg) = @$f;
-                    $emit->(substr($job->{out}, $pos, $at - $pos));
+                    $emit->($job->{out}, $pos, $at - $pos);
                     $pos = $at;
                     $st{failed}++;
                     $on_error->($st{records} + $i + $first, $msg);
                 }
-                $emit->(substr($job->{out}, $pos));
+                $emit->($job->{out}, $pos);
                 $st{records} += $job->{nrec};
                 $st{bytes_in} += $job->{bytes};
                 if ($progress) {
@@ -1128,16 +1219,17 @@ sub _idle_worker {
     return 0;
 }
 
+# Writes $len bytes of $_[3] from $off, without copying them.
 sub _put {
-    my ($fh, $sys, $fd, $data) = @_;
+    my ($fh, $sys, $fd, undef, $off, $len) = @_;
     unless ($sys) {
-        print {$fh} $data
+        print {$fh} substr($_[3], $off, $len)
             or die Brindlecove::ProcessPool::Workers::Error->new('write output', $!);
         return;
     }
-    my $off = 0;
-    while ($off < length $data) {
-        my $n = syswrite($fh, $data, length($data) - $off, $off);
+    my $end = $off + $len;
+    while ($off < $end) {
+        my $n = syswrite($fh, $_[3], $end - $off, $off);
         if (!defined $n) {
             next if $! == Errno::EINTR();
             if ($! == Errno::EAGAIN() || $! == Errno::EWOULDBLOCK()) {
@@ -1167,7 +1259,7 @@ sub shutdown {
     my @lost = (@{ $self->{ready} }, map { @{ $_->{inflight} } } @live);
     $_->{inflight} = [] for @live;
     for my $w (@live) {
-        $w->{out} .= _frame('Q', 0, '');
+        push @{ $w->{outq} }, \_frame('Q', 0, '');
         $self->_write($w);
     }
     # Wait for them to leave, reading (and dropping) what they still send
@@ -1179,7 +1271,7 @@ sub shutdown {
         my ($rin, $win) = ('', '');
         for my $w (@left) {
             vec($rin, $w->{rfd}, 1) = 1 unless $w->{eof};
-            vec($win, $w->{wfd}, 1) = 1 if $w->{outoff} < length $w->{out};
+            vec($win, $w->{wfd}, 1) = 1 if @{ $w->{outq} };
         }
         my $t = $deadline - $now;
         $t = 0.02 if $t > 0.02;
@@ -1311,8 +1403,9 @@ Perl over L<Brindlecove::ProcessPool>'s entry points.
 Requests and replies are byte strings of any content and length (empty,
 NUL bytes, newlines, high bytes, megabytes): they travel as raw bytes in
 length-prefixed frames, never escaped.  Strings with the UTF-8 flag travel
-as their encoded bytes and arrive as byte strings.  A reply of undef
-arrives as undef; a request of undef arrives as undef.
+as C<print> would write them: as bytes when every character fits in one,
+else as their UTF-8 form (without a warning), and arrive as byte strings.
+A reply of undef arrives as undef; a request of undef arrives as undef.
 
 =head1 METHODS
 
@@ -1329,6 +1422,17 @@ Starts the workers and returns at once (it does not wait for C<init>).
 Called in a worker with one request, in scalar context; its return value
 is the reply.  It may die (that request fails, the worker goes on), print,
 warn, read STDIN or end its process: see L</THE WORKERS>.
+
+=item block_handler => sub { my ($records, $sep) = @_; ...; return $outputs }
+
+Optional, for C<map_lines> only: a faster way to map a whole block.  It
+is called in a worker with a block's records joined by the separator
+(without a final one) and must return the output records joined by the
+separator, as many as it was given, each what C<handler> would have
+returned for its record.  When it dies, returns undef, or returns another
+number of records, the block is mapped record by record with C<handler>,
+so failures stay per record.  With C<timeout> the block gets the time
+limit times its number of records.
 
 =item init => CODE
 
@@ -1552,10 +1656,13 @@ C<map_lines> reads its input in large blocks cut at a record separator and
 sends each block as one request: the worker splits it, maps each record
 (the handler is called per record) and joins the outputs, so the parent's
 work per record is near zero.  Blocks aim at about 10 milliseconds of
-worker time (4 KB to 1 MB).  When a worker would otherwise be idle, the
-complete records read so far go at once, however few: input that arrives
-slowly or interactively is answered record by record, input that streams
-goes in large blocks.
+worker time, measured per byte by the workers (256 bytes to 1 MB; 4 KB
+while nothing is measured yet), and at the end of input no block takes
+more than its share (the rest over twice the workers).  When a worker
+would otherwise be idle, the complete records read so far go at once,
+however few: input that arrives slowly or interactively is answered
+record by record, input that streams goes in large blocks.  Frames and
+blocks are written and read without being copied into one another.
 
 =head1 MEMORY
 
