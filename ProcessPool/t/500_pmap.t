@@ -92,6 +92,40 @@ subtest '-e, -p, -M and -0' => sub {
     like($r->{err}, qr/said banana/, "a worker's prints go to standard error");
 };
 
+subtest 'whole blocks are mapped as record by record would be' => sub {
+    # cheap code runs inline over a block of records; what it gives must
+    # not differ from calling it once per record
+    use Digest::MD5 qw(md5_hex);
+    use Digest::SHA qw(sha256_hex);
+    my @recs = ('a1', '', 'b22', "\xe9\x00", 'x' x 100);
+    my $in = join('', map { "$_\n" } (@recs) x 400);
+    my $out = sub { my ($f) = @_; join '', map { $f->($_) . "\n" } (@recs) x 400 };
+    my @cases = (
+        [ 'scalar context, not a list', ['-e', '/(\d+)/'], "1\n" x 2000, join('', map { "a$_\n" } 1 .. 2000) ],
+        [ 'empty records are records', ['-e', '"<$_>"'], $out->(sub { "<$_[0]>" }) ],
+        [ 'a block of one empty record', ['-e', '"<$_>"'], "<>\n", "\n" ],
+        [ 'code reading @_', ['-e', '"$_[0]!"'], $out->(sub { "$_[0]!" }) ],
+        [ 'code that returns early', ['-e', 'return "-" unless length; $_'],
+          $out->(sub { length $_[0] ? $_[0] : '-' }) ],
+        [ 'a wide character beside bytes', ['-e', '/b/ ? "\x{263a}" : $_'],
+          $out->(sub { $_[0] =~ /b/ ? "\xe2\x98\xba" : $_[0] }) ],
+        [ '-t md5', ['-t', 'md5'], $out->(sub { md5_hex($_[0]) }) ],
+        [ '-t sha256', ['-t', 'sha256'], $out->(sub { sha256_hex($_[0]) }) ],
+        [ '-t length', ['-t', 'length'], $out->(sub { length $_[0] }) ],
+        [ '-t rev', ['-t', 'rev'], $out->(sub { scalar reverse $_[0] }) ],
+        [ '-t upper', ['-t', 'upper'], $out->(sub { uc $_[0] }) ],
+    );
+    for my $c (@cases) {
+        my ($name, $args, $want, $input) = @$c;
+        my $r = pmap_run(['-j', 2, @$args], stdin => $input // $in);
+        ok($r->{rc} == 0 && $r->{out} eq $want, $name) or show($r);
+    }
+    # a record that dies fails alone; its block's other records are mapped
+    my $r = pmap_run(['-j', 2, '-e', 'die "no b\n" if /b/; uc'], stdin => $in);
+    is($r->{out}, $out->(sub { uc $_[0] }) =~ s/^B22\n//mgr, 'a dying record: only it is missing');
+    is(scalar(() = $r->{err} =~ /^pmap: record \d+: failed: no b$/mg), 400, 'and each is reported');
+};
+
 subtest 'errors found before any input is read' => sub {
     # standard input is a pipe that nobody writes or closes: pmap must not
     # wait for it
