@@ -9,6 +9,7 @@ use Errno ();
 use Fcntl ();
 use POSIX ();
 use Scalar::Util ();
+use Storable ();
 use Time::HiRes ();
 
 our $VERSION = '1.00';
@@ -47,13 +48,10 @@ sub _frame { pack('aNN', $_[0], $_[1], length $_[2]) . $_[2] }
 # UTF-8): packed as they stand they would turn the whole message into
 # characters.
 sub _pack_strings {
-    my ($head, $list) = @_;
     no warnings 'uninitialized';
-    my $packed = pack('(N/a*)*', @$list);
-    if (utf8::is_utf8($packed)) {
-        $packed = pack('(N/a*)*', map { _bytes($_) } @$list);
-    }
-    return $head . $packed;
+    my $packed = pack('(N/a*)*', @_);
+    $packed = pack('(N/a*)*', map { _bytes($_) } @_) if utf8::is_utf8($packed);
+    return $packed;
 }
 
 sub _bytes {
@@ -105,7 +103,8 @@ sub new {
         pool         => $PP->new($n),
         w            => [],          # per slot: the worker's record
         slot_records => [],          # per slot: requests (records) answered
-        queue        => [],          # fresh requests: [sink, base, \@reqs, charges]
+        queue        => [],          # fresh requests: [sink, base, \@reqs,
+                                     #   charges, all defined, first unsent]
         qcount       => 0,
         ready        => [],          # batches built already (retries, blocks)
         next_id      => 1,
@@ -222,10 +221,13 @@ sub _worker_main {
     open(STDOUT, '>&', \*STDERR);
     { my $old = select STDOUT; $| = 1; select $old }
 
-    # The header and the payload go in two writes: no copy of the payload.
+    # The header and the payload's pieces go in writes of their own: no
+    # copy of the payload.
     my $send = sub {
         my ($type, $id) = @_;
-        for my $buf (pack('aNN', $type, $id, length $_[2]), $_[2]) {
+        my $len = 0;
+        $len += length $_[$_] for 2 .. $#_;
+        for my $buf (pack('aNN', $type, $id, $len), @_[2 .. $#_]) {
             my $off = 0;
             while ($off < length $buf) {
                 my $n = syswrite($pout, $buf, length($buf) - $off, $off);
@@ -272,17 +274,17 @@ sub _worker_main {
         }
         substr($payload, 0, HDR, '');    # in place, no copy
         _wexit(0) if $type eq 'Q';
-        my $reply = eval {
+        my @reply = eval {
             $type eq 'R' ? _work_requests($handler, $timeout, $payload)
                          : _work_block($handler, $block_handler, $timeout, $payload);
         };
-        unless (defined $reply) {
+        unless (@reply) {
             # the layer itself failed (say, out of memory): fail the batch
             my $e = _bytes("$@" || 'failed');
             Time::HiRes::alarm(0) if $timeout;
-            $reply = $type eq 'R' ? _requests_failed($payload, $e) : _block_failed($payload, $e);
+            @reply = $type eq 'R' ? _requests_failed($payload, $e) : _block_failed($payload, $e);
         }
-        $send->($type, $id, $reply);
+        $send->($type, $id, @reply);
     }
 }
 
@@ -302,37 +304,30 @@ sub _work_requests {
     $req[$_] = undef for @undef;
     my $t0 = Time::HiRes::time();
     my (@out, @err);
-    my $i = 0;
-    while ($i < $n) {
+    while (@out < $n) {
+        # one eval for the run of requests up to the next that dies
         last if eval {
             if ($timeout) {
-                for (; $i < $n; $i++) {
+                for (@req[@out .. $n - 1]) {
                     Time::HiRes::alarm($timeout);
-                    $out[$i] = $handler->($req[$i]);
+                    push @out, scalar $handler->($_);
                     Time::HiRes::alarm(0);
                 }
             } else {
-                for (; $i < $n; $i++) { $out[$i] = $handler->($req[$i]) }
+                push @out, scalar $handler->($_) for @req[@out .. $n - 1];
             }
             1;
         };
         Time::HiRes::alarm(0) if $timeout;
         my $e = $@;
         $e = 'died' unless defined $e && length $e;
-        push @err, $i, "$e";
-        $out[$i] = undef;
-        $i++;
+        push @err, scalar @out, _bytes("$e");
+        push @out, undef;
     }
-    $#out = $n - 1;
-    my %failed = @err;
-    my @special;
-    for my $j (0 .. $n - 1) {
-        next if defined $out[$j];
-        push @special, exists $failed{$j} ? ($j, 'e', $failed{$j}) : ($j, 'u', '');
-    }
-    $_ = _bytes($_) for @special;
-    return _pack_strings(pack('dN', Time::HiRes::time() - $t0, @special / 3)
-                         . pack('(N a N/a*)*', @special), \@out);
+    # replies as Storable has them: undef, numbers and character strings
+    # arrive as they were returned, for one C-level thaw in the parent
+    return pack('dN', Time::HiRes::time() - $t0, @err / 2)
+        . pack('(N N/a*)*', @err) . Storable::freeze(\@out);
 }
 
 # A block of records: split at the separator, map, join.  Failed records
@@ -340,27 +335,28 @@ sub _work_requests {
 # A block handler, when given, maps the whole block in one call; it must
 # give back as many records, or the block is mapped record by record.
 sub _work_block {
-    my ($handler, $block_handler, $timeout, $payload) = @_;
-    my ($sep) = unpack('N/a*', $payload);
-    substr($payload, 0, 4 + length $sep, '');
-    my $block = $payload;
-    my $tail = substr($block, -length $sep) eq $sep;
+    my ($handler, $block_handler, $timeout) = @_;
+    my ($sep) = unpack('N/a*', $_[3]);
+    my $br = \$_[3];    # the worker's own buffer, changed in place
+    substr($$br, 0, 4 + length $sep, '');    # in place, no copy
+    my $tail = substr($$br, -length $sep) eq $sep;
     my $t0 = Time::HiRes::time();
-    if ($block_handler && length $block) {
-        my $body = $tail ? substr($block, 0, -length $sep) : $block;
-        my $n = 1 + _count($body, $sep);
+    if ($block_handler && length $$br) {
+        # the records without the final separator, cut off in place
+        my $cut = $tail ? substr($$br, -length $sep, length $sep, '') : '';
+        my $n = 1 + _count($$br, $sep);
         Time::HiRes::alarm($timeout * $n) if $timeout;
-        my $out = eval { $block_handler->($body, $sep) };
+        my $out = eval { $block_handler->($$br, $sep) };
         Time::HiRes::alarm(0) if $timeout;
         if (defined $out) {
-            $out = _bytes($out);
+            $out = _bytes($out) if utf8::is_utf8($out);
             if (_count($out, $sep) == $n - 1) {
-                $out .= $sep if $tail;
-                return pack('dNN', Time::HiRes::time() - $t0, $n, 0) . $out;
+                return (pack('dNN', Time::HiRes::time() - $t0, $n, 0), $out, $cut);
             }
         }
+        $$br .= $cut;
     }
-    my @rec = split /\Q$sep\E/, $block, -1;
+    my @rec = split /\Q$sep\E/, $$br, -1;
     pop @rec if $tail;
     my $n = @rec;
     my (@out, %failed);
@@ -403,24 +399,25 @@ sub _work_block {
             $output .= $sep if $j < $n - 1 || $tail;
         }
     }
-    return pack('dNN', Time::HiRes::time() - $t0, $n, @fail / 3)
-        . pack('(N N N/a*)*', @fail) . $output;
+    return (pack('dNN', Time::HiRes::time() - $t0, $n, @fail / 3)
+            . pack('(N N N/a*)*', @fail), $output);
 }
 
 # How many times $sep occurs in $s (tr for the usual one-byte separators).
 sub _count {
-    my ($s, $sep) = @_;
-    return $s =~ tr/\n// if $sep eq "\n";
-    return $s =~ tr/\0// if $sep eq "\0";
+    my $sep = $_[1];
+    return $_[0] =~ tr/\n// if $sep eq "\n";
+    return $_[0] =~ tr/\0// if $sep eq "\0";
     my ($n, $p, $l) = (0, 0, length $sep);
-    while (($p = index($s, $sep, $p)) >= 0) { $n++; $p += $l }
+    while (($p = index($_[0], $sep, $p)) >= 0) { $n++; $p += $l }
     return $n;
 }
 
 sub _requests_failed {
     my ($payload, $e) = @_;
     my ($n) = unpack('N', $payload);
-    return pack('dN', 0, $n) . pack('(N a N/a*)*', map { ($_, 'e', $e) } 0 .. $n - 1);
+    return pack('dN', 0, $n) . pack('(N N/a*)*', map { ($_, $e) } 0 .. $n - 1)
+        . Storable::freeze([ (undef) x $n ]);
 }
 
 sub _block_failed {
@@ -477,13 +474,16 @@ sub _outstanding {
 }
 
 sub map {
-    my ($self, @reqs) = @_;
+    my $self = shift;
     $self->_usable('map');
-    return wantarray ? () : 0 unless @reqs;
-    my $n = @reqs;
-    my $sink = { res => [], err => {}, left => $n };
-    my $alldef = !grep { !defined } @reqs;
-    push @{ $self->{queue} }, [$sink, 0, \@reqs, 0, $alldef];
+    return wantarray ? () : 0 unless @_;
+    my $n = @_;
+    my $sink = { chunks => {}, err => {}, left => $n };
+    # The caller's own values, not a copy: batches are packed from them
+    # before map returns, and the queue forgets them when it does.
+    my $reqs = \@_;
+    my $alldef = !grep { !defined } @$reqs;
+    push @{ $self->{queue} }, [$sink, 0, $reqs, 0, $alldef];
     $self->{qcount} += $n;
     unless (eval { $self->_pump(CHECK_EVERY) while $sink->{left} > 0; 1 }) {
         my $e = $@;
@@ -496,7 +496,10 @@ sub map {
         my $more = @bad > 1 ? sprintf(' (and %d more)', @bad - 1) : '';
         Carp::croak("request $bad[0] failed$more: $msg");
     }
-    return wantarray ? @{ $sink->{res} } : $n;
+    return $n unless wantarray;
+    # splice hands over the thawed scalars themselves, not copies
+    my $c = $sink->{chunks};
+    return map { splice @{ $c->{$_} } } sort { $a <=> $b } keys %$c;
 }
 
 # Drops what a sink still has queued; its batches in flight are answered
@@ -506,7 +509,7 @@ sub _cancel {
     $sink->{cancelled} = 1;
     my @keep;
     for my $q (@{ $self->{queue} }) {
-        if ($q->[0] == $sink) { $self->{qcount} -= @{ $q->[2] } } else { push @keep, $q }
+        if ($q->[0] == $sink) { $self->{qcount} -= @{ $q->[2] } - ($q->[5] || 0) } else { push @keep, $q }
     }
     $self->{queue} = \@keep;
     $self->{ready} = [ grep {
@@ -613,30 +616,35 @@ sub _next_batch {
     }
     my $want = $self->_want;
     $want = $budget if $budget < $want;
-    my (@reqs, @segs, @undef);
+    my (@segs, @undef);
+    my $packed = '';
+    my $count = 0;
     my $q = $self->{queue};
     while ($want > 0 && @$q) {
         my $seg = $q->[0];
-        my $have = @{ $seg->[2] };
+        my ($reqs, $from) = @$seg[2, 5];
+        $from ||= 0;
+        my $have = @$reqs - $from;
         my $take = $have < $want ? $have : $want;
-        my $base = @reqs;
-        if ($take == $have) {
-            push @reqs, @{ $seg->[2] };
-            shift @$q;
-        } else {
-            push @reqs, splice(@{ $seg->[2] }, 0, $take);
+        my $to = $from + $take - 1;
+        # packed straight from the caller's requests, a slice at a time
+        $packed .= _pack_strings(@{$reqs}[$from .. $to]);
+        unless ($seg->[4]) {
+            push @undef, map { $count + $_ - $from } grep { !defined $reqs->[$_] } $from .. $to;
         }
-        push @undef, grep { !defined $reqs[$_] } $base .. $#reqs unless $seg->[4];
         push @segs, [$seg->[0], $seg->[1], $take, $seg->[3]];
         $seg->[1] += $take;
+        $seg->[5] = $to + 1;
+        shift @$q if $take == $have;
+        $count += $take;
         $want -= $take;
     }
-    return undef unless @reqs;
-    $self->{qcount} -= @reqs;
-    my $payload = _pack_strings(pack('NN', scalar @reqs, scalar @undef) . pack('N*', @undef),
-                                \@reqs);
-    $self->{avg_bytes} = length($payload) / @reqs;
-    return { kind => 'R', payload => $payload, n => scalar @reqs, segs => \@segs };
+    return undef unless $count;
+    $self->{qcount} -= $count;
+    my $payload = pack('NN N*', $count, scalar @undef, @undef);
+    $payload .= $packed;
+    $self->{avg_bytes} = length($payload) / $count;
+    return { kind => 'R', payload => $payload, n => $count, segs => \@segs };
 }
 
 sub _send {
@@ -656,8 +664,8 @@ sub _send {
 }
 
 # Non-blocking: writes what the pipe takes now, keeps the rest.  A string
-# that fits the pipe goes as it is; a longer one in pieces of the pipe's
-# size, so a partial write never copies the whole rest.
+# that fits the pipe goes as it is; a longer one, or the rest of one, in
+# pieces, so a partial write never copies the whole rest.
 sub _write {
     my ($self, $w) = @_;
     my $q = $w->{outq};
@@ -665,9 +673,11 @@ sub _write {
         my $r = $q->[0];
         my $off = $w->{outoff};
         my $left = length($$r) - $off;
+        # after a partial write the pipe is nearly full: pieces of 128 KB
+        # waste less copying than pieces of the pipe's size
         my $n = $off == 0 && $left <= $w->{psz}
             ? Brindlecove::ProcessPool::writefd($w->{wfd}, $$r)
-            : Brindlecove::ProcessPool::writefd($w->{wfd}, substr($$r, $off, $w->{psz}));
+            : Brindlecove::ProcessPool::writefd($w->{wfd}, substr($$r, $off, $off ? 1 << 17 : $w->{psz}));
         if (!defined $n) {
             next if $! == Errno::EINTR();
             last if $! == Errno::EAGAIN() || $! == Errno::EWOULDBLOCK();
@@ -711,11 +721,12 @@ sub _read {
             $p = substr($w->{inbuf}, 0, HDR + $len, '');
         }
         substr($p, 0, HDR, '');    # in place, no copy
-        $self->_frame_in($w, $type, $id, $p);
+        $self->_frame_in($w, $type, $id, \$p);
         return if $w->{dead};
     }
 }
 
+# $p: a reference to the payload, which is handed on, never copied.
 sub _frame_in {
     my ($self, $w, $type, $id, $p) = @_;
     if ($type eq 'H') {
@@ -723,8 +734,8 @@ sub _frame_in {
         return;
     }
     if ($type eq 'X') {
-        $p =~ s/\n\z//;
-        $self->{broken} ||= "init died in a worker: $p";
+        (my $e = $$p) =~ s/\n\z//;
+        $self->{broken} ||= "init died in a worker: $e";
         return;
     }
     my $b = shift @{ $w->{inflight} };
@@ -750,28 +761,25 @@ sub _learn {
 }
 
 sub _deliver_requests {
-    my ($self, $b, $p) = @_;
-    my ($elapsed, $ns) = unpack('dN', $p);
+    my ($self, $b, $pr) = @_;
+    my ($elapsed, $ne) = unpack('dN', $$pr);
     $self->_learn(est => $elapsed / $b->{n});
-    my @v = unpack('x12 ' . ($ns ? "(N a N/a*)$ns " : '') . '(N/a*)*', $p);
     my %err;
-    if ($ns) {
-        my @sp = unpack("x12 (N a N/a*)$ns", $p);
-        splice(@v, 0, 3 * $ns);
-        while (@sp) {
-            my ($i, $kind, $msg) = splice(@sp, 0, 3);
-            $v[$i] = undef;
-            $err{$i} = $msg if $kind eq 'e';
-        }
+    my $off = 12;
+    if ($ne) {
+        %err = unpack("x12 (N N/a*)$ne", $$pr);
+        $off += 8 * $ne;
+        $off += length for values %err;
     }
-    $#v = $b->{n} - 1;
+    substr($$pr, 0, $off, '');    # in place, no copy
+    my $v = Storable::thaw($$pr);
     my $o = 0;
     for my $seg (@{ $b->{segs} }) {
         my ($sink, $base, $cnt) = @$seg;
         if (ref $sink eq 'CODE') {
-            $self->_callback($sink, $v[$_], $err{$_}) for $o .. $o + $cnt - 1;
+            $self->_callback($sink, $v->[$_], $err{$_}) for $o .. $o + $cnt - 1;
         } elsif (!$sink->{cancelled}) {
-            @{ $sink->{res} }[$base .. $base + $cnt - 1] = @v[$o .. $o + $cnt - 1];
+            $sink->{chunks}{$base} = $cnt == @$v ? $v : [ @{$v}[$o .. $o + $cnt - 1] ];
             for my $i (keys %err) {
                 $sink->{err}{ $base + $i - $o } = $err{$i}
                     if $i >= $o && $i < $o + $cnt;
@@ -792,14 +800,14 @@ sub _callback {
 sub _fail_batch {
     my ($self, $b, $msg) = @_;
     if ($b->{kind} eq 'L') {
-        return $self->_job_done($b->{job}, '', 1, [[0, 0, $msg]]);
+        return $self->_job_done($b->{job}, \(my $none = ''), 1, [[0, 0, $msg]]);
     }
-    my $o = 0;
     for my $seg (@{ $b->{segs} }) {
         my ($sink, $base, $cnt) = @$seg;
         if (ref $sink eq 'CODE') {
             $self->_callback($sink, undef, $msg) for 1 .. $cnt;
         } elsif (!$sink->{cancelled}) {
+            $sink->{chunks}{$base} = [ (undef) x $cnt ];
             $sink->{err}{ $base + $_ } = $msg for 0 .. $cnt - 1;
             $sink->{left} -= $cnt;
         }
@@ -807,11 +815,11 @@ sub _fail_batch {
 }
 
 sub _deliver_block {
-    my ($self, $b, $p) = @_;
-    my ($elapsed, $nrec, $nf) = unpack('dNN', $p);
+    my ($self, $b, $pr) = @_;
+    my ($elapsed, $nrec, $nf) = unpack('dNN', $$pr);
     $self->{slot_records}[ $b->{slot} ] += $nrec;
     $self->_learn(est_block => $elapsed / (length($b->{payload}) || 1));
-    my @f = $nf ? unpack("x16 (N N N/a*)$nf", $p) : ();
+    my @f = $nf ? unpack("x16 (N N N/a*)$nf", $$pr) : ();
     my $off = 16;
     my @fails;
     while (@f) {
@@ -819,10 +827,11 @@ sub _deliver_block {
         $off += 12 + length $msg;
         push @fails, [$i, $at, $msg];
     }
-    substr($p, 0, $off, '');    # in place, no copy
-    $self->_job_done($b->{job}, $p, $nrec, \@fails);
+    substr($$pr, 0, $off, '');    # in place, no copy
+    $self->_job_done($b->{job}, $pr, $nrec, \@fails);
 }
 
+# $out: a reference to the output bytes.
 sub _job_done {
     my ($self, $job, $out, $nrec, $fails) = @_;
     @$job{qw(out nrec fails done)} = ($out, $nrec, $fails, 1);
@@ -832,10 +841,10 @@ sub _job_done {
     my $k = 0;
     for my $part (@{ $parent->{parts} }) {
         push @pf, [$k + $_->[0], length($all) + $_->[1], $_->[2]] for @{ $part->{fails} };
-        $all .= $part->{out};
+        $all .= ${ $part->{out} };
         $k += $part->{nrec};
     }
-    $self->_job_done($parent, $all, $k, \@pf);
+    $self->_job_done($parent, \$all, $k, \@pf);
 }
 
 # ------------------------------------------------------- worker endings
@@ -1157,12 +1166,12 @@ sub map_lines {
                 my $pos = 0;
                 for my $f (@{ $job->{fails} }) {
                     my ($i, $at, $msg) = @$f;
-                    $emit->($job->{out}, $pos, $at - $pos);
+                    $emit->(${ $job->{out} }, $pos, $at - $pos);
                     $pos = $at;
                     $st{failed}++;
                     $on_error->($st{records} + $i + $first, $msg);
                 }
-                $emit->($job->{out}, $pos);
+                $emit->(${ $job->{out} }, $pos);
                 $st{records} += $job->{nrec};
                 $st{bytes_in} += $job->{bytes};
                 if ($progress) {

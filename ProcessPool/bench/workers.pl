@@ -1,0 +1,185 @@
+#!/usr/bin/env perl
+# bench/workers.pl - the worker service (Brindlecove::ProcessPool::Workers)
+# against what a Perl programmer would otherwise run: the same handler in a
+# plain serial loop, and MCE::Map with user_begin.  See the POD at the end;
+# run from the distribution directory after make:
+#
+#     perl -Mblib bench/workers.pl [--quick] [--rounds N] [--workers N]
+use strict;
+use warnings;
+
+use Brindlecove::ProcessPool::Workers;
+use Getopt::Long;
+use Time::HiRes qw(time);
+
+my %opt = (rounds => 5, workers => 2);
+GetOptions('quick' => \$opt{quick}, 'rounds=i' => \$opt{rounds},
+           'workers=i' => \$opt{workers}, 'help' => \$opt{help})
+    or die "usage: perl -Mblib bench/workers.pl [--quick] [--rounds N] [--workers N]\n";
+if ($opt{help}) { system('perldoc', $0); exit 0 }
+$opt{rounds} = 3 if $opt{quick} && $opt{rounds} == 5;
+my $Q = $opt{quick} ? 0.25 : 1;    # scales the work per round
+my $N = $opt{workers};
+$| = 1;
+
+my $have_mce = eval { require MCE::Map; MCE::Map->import; 1 };
+print "MCE::Map not installed (apt-get install libmce-perl): its columns are skipped\n"
+    unless $have_mce;
+
+# About 20 microseconds of CPU per call, calibrated here.
+my $spin = do {
+    my $k = 1000;
+    while (1) {
+        my $t0 = time;
+        for (1 .. 200) { my $x = 0; $x += $_ for 1 .. $k }
+        my $per = (time - $t0) / 200;
+        last if $per > 15e-6 || $k > 1e6;
+        $k = int($k * 1.5);
+    }
+    my $t0 = time;
+    for (1 .. 2000) { my $x = 0; $x += $_ for 1 .. $k }
+    int($k * 20e-6 / ((time - $t0) / 2000)) || 1;
+};
+
+my @cases = (
+    { name => 'light requests (uc of a short string)', n => int(400_000 * $Q),
+      handler => sub { uc $_[0] }, target_serial => 1.0, target_mce => undef },
+    { name => '~20 us requests', n => int(60_000 * $Q),
+      handler => sub { my $x = 0; $x += $_ for 1 .. $spin; "$_[0]:$x" },
+      target_serial => 1.8, target_mce => 1.0 },
+);
+
+my @report;
+for my $c (@cases) {
+    my $h = $c->{handler};
+    my @req = map { "request $_" } 1 .. $c->{n};
+    my $svc = Brindlecove::ProcessPool::Workers->new(workers => $N, handler => $h);
+    my $state;
+    MCE::Map->init(max_workers => $N, chunk_size => 'auto', user_begin => sub { $state = 1 })
+        if $have_mce;
+    my $want = join "\n", map { $h->($_) } @req[0 .. 99];
+
+    my %run = (
+        service => sub { my @r = $svc->map(@req); \@r },
+        serial  => sub { my @r = map { $h->($_) } @req; \@r },
+        ($have_mce ? (mce => sub { my @r = mce_map(sub { $h->($_) }, @req); \@r }) : ()),
+    );
+    my @order = sort keys %run;
+    my %t;
+    for my $round (1 .. $opt{rounds}) {
+        # interleaved, the order turning each round
+        for my $name (@order[($round % @order) .. $#order], @order[0 .. ($round % @order) - 1]) {
+            my $t0 = time;
+            my $r = $run{$name}->();
+            push @{ $t{$name} }, time - $t0;
+            die "$name: wrong replies\n"
+                unless @$r == @req && join("\n", @$r[0 .. 99]) eq $want;
+        }
+    }
+    MCE::Map->finish if $have_mce;
+    $svc->shutdown;
+
+    my %m = map { $_ => median(@{ $t{$_} }) } keys %t;
+    printf "\n%s, %d requests, %d workers (median of %d rounds):\n", $c->{name}, $c->{n}, $N, $opt{rounds};
+    printf "  %-8s %8.3f s  %6.2f us/request\n", $_, $m{$_}, 1e6 * $m{$_} / $c->{n} for sort keys %m;
+    push @report, [ "$c->{name}: service vs serial loop", $m{serial} / $m{service}, $c->{target_serial} ];
+    push @report, [ "$c->{name}: service vs MCE::Map", $m{mce} / $m{service}, $c->{target_mce} ]
+        if $have_mce;
+}
+
+# map_lines: a stream of lines against one perl mapping them inline.
+{
+    my $lines = int(1_000_000 * $Q);
+    my $file = "/tmp/workers-bench-$$.txt";
+    open my $fh, '>', $file or die "$file: $!";
+    print {$fh} "line number $_ of the input, in lower case\n" for 1 .. $lines;
+    close $fh;
+    my $svc = Brindlecove::ProcessPool::Workers->new(workers => $N, handler => sub { uc $_[0] });
+    my $fast = Brindlecove::ProcessPool::Workers->new(workers => $N, handler => sub { uc $_[0] },
+                                                      block_handler => sub { uc $_[0] });
+    my %run = (
+        inline       => sub { open my $i, '<', $file; open my $o, '>', '/dev/null'; while (<$i>) { print {$o} uc $_ } },
+        map_lines    => sub { open my $i, '<', $file; open my $o, '>', '/dev/null'; $svc->map_lines($i, $o) },
+        block_handler => sub { open my $i, '<', $file; open my $o, '>', '/dev/null'; $fast->map_lines($i, $o) },
+    );
+    my @order = sort keys %run;
+    my %t;
+    for my $round (1 .. $opt{rounds}) {
+        for my $name (@order[($round % @order) .. $#order], @order[0 .. ($round % @order) - 1]) {
+            my $t0 = time;
+            $run{$name}->();
+            push @{ $t{$name} }, time - $t0;
+        }
+    }
+    $_->shutdown for $svc, $fast;
+    unlink $file;
+    my %m = map { $_ => median(@{ $t{$_} }) } keys %t;
+    printf "\nmap_lines, upper-case of %d lines, %d workers (median of %d rounds):\n", $lines, $N, $opt{rounds};
+    printf "  %-13s %8.3f s\n", $_, $m{$_} for sort keys %m;
+    push @report, [ 'map_lines upper-case: handler vs one perl inline', $m{inline} / $m{map_lines}, undef ];
+    push @report, [ 'map_lines upper-case: block_handler vs one perl inline', $m{inline} / $m{block_handler}, undef ];
+}
+
+print "\nRatios (how many times faster the service is; > 1 is faster):\n";
+for my $r (@report) {
+    my ($name, $ratio, $target) = @$r;
+    printf "  %-62s %6.2fx %s\n", $name, $ratio,
+        defined $target ? sprintf('(target >= %.1f: %s)', $target, $ratio >= $target ? 'met' : 'NOT met') : '';
+}
+
+sub median {
+    my @s = sort { $a <=> $b } @_;
+    return @s % 2 ? $s[$#s / 2] : ($s[@s / 2 - 1] + $s[@s / 2]) / 2;
+}
+
+__END__
+
+=head1 NAME
+
+bench/workers.pl - the worker service against a serial loop and MCE::Map
+
+=head1 SYNOPSIS
+
+    cd ProcessPool && make && perl -Mblib bench/workers.pl [--quick] [--rounds N] [--workers N]
+
+=head1 DESCRIPTION
+
+Each comparison runs the same handler over the same requests three ways,
+interleaved round by round (the order turning each round) so that a busy
+machine slows all of them alike, and reports the median wall time and the
+ratio of the others' time to the service's:
+
+=over 4
+
+=item service
+
+C<< Brindlecove::ProcessPool::Workers->new(workers => N, handler => $h)->map(@requests) >>,
+the workers started before the rounds.
+
+=item serial
+
+C<< map { $h->($_) } @requests >> in this process: what the program does
+without workers.
+
+=item mce
+
+C<< MCE::Map->init(max_workers => N, chunk_size => 'auto', user_begin => ...) >>
+then C<mce_map { $h->($_) } @requests>, its workers also kept between
+rounds.  Skipped with a note when MCE is not installed.
+
+=back
+
+The handlers: light requests (C<uc> of a short string, well under a
+microsecond) and requests of about 20 microseconds of CPU (a loop
+calibrated at start).  Targets: light requests at least as fast as the
+serial loop, 20 us requests at least 1.8 times the serial loop on two
+cores and at least as fast as MCE::Map.
+
+A last comparison maps a file of lines to upper case with C<map_lines>,
+once with the per-record handler and once with a C<block_handler>,
+against one perl doing C<print uc> in a C<while (E<lt>E<gt>)> loop.
+
+C<--quick> runs a quarter of the work and three rounds; C<--workers>
+sets the number of workers (default 2).
+
+=cut
