@@ -55,7 +55,9 @@ subtest 'standard output to a file: the meter on the terminal' => sub {
     like($tty, qr/\r$meter, 100%\e\[K\r?\n/, 'the last state: every record, 100%');
     my ($last) = $tty =~ /\r$meter, 100%/;
     is($last, 3000, 'the last state counts every record');
-    like($tty, qr/$meter, +\d+%, ETA \d+:\d\d/, 'a percentage and a time left on the way');
+    my @early = grep { /^$meter, +\d+%, ETA \d+:\d\d/ && $1 < 3000 } @draws;
+    ok(@early >= 1, 'on the way: records so far, a percentage and a time left')
+        or diag(explain(\@draws));
     is(scalar(() = slurp("$dir/out1") =~ /\n/g), 3000, 'the output is whole');
 };
 
