@@ -141,6 +141,23 @@ for my $case (
 
 is(fds(), $fds0, 'no descriptor left');
 
+# abort from a signal handler that interrupts map_lines: the call ends
+# with an error instead of waiting for ever.
+{
+    my $w = $W->new(workers => 2, handler => sub { sleep 60 });
+    my @pids = $w->pids;
+    pipe(my $r, my $wr) or die;
+    syswrite $wr, "a\nb\n";
+    local $SIG{ALRM} = sub { $w->abort };
+    alarm 1;
+    my $t0 = time;
+    eval { $w->map_lines($r, \*STDOUT) };
+    alarm 240;
+    like($@, qr/^the service was shut down/, 'abort in a signal handler: map_lines croaks');
+    cmp_ok(time - $t0, '<', 5, 'abort in a signal handler: at once');
+    is(scalar alive(@pids), 0, 'abort in a signal handler: the workers are gone');
+}
+
 # A program that ends without shutdown (normally, by die, by exit), or that
 # is killed: its workers go with it.
 for my $case (
