@@ -118,7 +118,8 @@ sub contenders {
     return @list;
 }
 
-# Runs one command with its input and output files; returns wall seconds.
+# Runs one command with its input and output files; returns wall seconds
+# and the CPU seconds (user + system) of it and everything it waited for.
 # Each command runs in a process group of its own, so that an interrupted
 # benchmark can end it with everything it started (workers, jobs).
 my $CURRENT;
@@ -140,6 +141,7 @@ for my $sig (qw(INT TERM HUP)) {
 sub run_one {
     my ($cmd, $in, $out, $err) = @_;
     my @cmd = map { $_ eq '%IN%' ? $in : $_ } @$cmd;
+    my @c0 = (times)[2, 3];
     my $t0 = time;
     my $pid = fork // die "fork: $!";
     if (!$pid) {
@@ -155,6 +157,7 @@ sub run_one {
     my $status = $?;
     undef $CURRENT;
     my $dt = time - $t0;
+    my @c1 = (times)[2, 3];
     # nothing it started may live on (a worker left behind would also
     # take a processor from the next contender)
     kill 'KILL', -$pid;
@@ -162,7 +165,7 @@ sub run_one {
         my $msg = do { local (@ARGV, $/) = ($err); <> } // '';
         die "$cmd[0] ... failed (status $status): $msg";
     }
-    return $dt;
+    return ($dt, $c1[0] + $c1[1] - $c0[0] - $c0[1]);
 }
 
 sub median {
@@ -207,13 +210,16 @@ for my $wl (@workloads) {
     my $ref = "$DIR/$w.ref";
     # the plain perl's output is the reference every other must equal
     run_one($cs[0][1], $in, $ref, "$DIR/err");
+    my %cpu;
     for my $r (1 .. $opt{rounds}) {
         # the order turns each round, so no contender always runs first
         my @order = @cs[ map { ($_ + $r - 1) % @cs } 0 .. $#cs ];
         for my $c (@order) {
             my ($name, $cmd) = @$c;
             my $out = "$DIR/$w.$name.out";
-            push @{ $t{$name} }, run_one($cmd, $in, $out, "$DIR/$w.$name.err");
+            my ($wall, $cpu) = run_one($cmd, $in, $out, "$DIR/$w.$name.err");
+            push @{ $t{$name} }, $wall;
+            push @{ $cpu{$name} }, $cpu;
             File::Compare::compare($out, $ref) == 0
                 or die "$name: output of '$w' differs from one perl's (kept in $out)\n";
             unlink $out;
@@ -221,7 +227,7 @@ for my $wl (@workloads) {
     }
     my %m = map { $_ => median(@{ $t{$_} }) } keys %t;
     printf "%s, %d lines, %.1f MB: outputs identical\n", $title, $count, (-s $in) / 1e6;
-    printf "  %-10s %8.3f s%s\n", $_->[0], $m{ $_->[0] },
+    printf "  %-10s %8.3f s  (CPU %7.3f s)%s\n", $_->[0], $m{ $_->[0] }, median(@{ $cpu{ $_->[0] } }),
         $_->[0] eq 'pmap' ? '' : sprintf('   pmap is %6.2fx as fast', $m{ $_->[0] } / $m{pmap})
         for @cs;
     for my $tg (@{ $targets{$w} }) {
@@ -277,7 +283,8 @@ and the like), C<examples/pmap -j 2 -e ...>, GNU C<parallel --pipe -k -j 2>
 running that same perl, and C<MCE::Map>'s C<mce_map_f> with 2 workers.
 Each output is compared byte for byte with the plain perl's.  The rounds
 interleave the programs (turning their order), and the report gives the
-median wall-clock time of each, then the ratios against the targets:
+median wall-clock time of each (and the CPU time it used, with every
+process it started: the cost, whatever the machine's load), then the ratios against the targets:
 time of the other program divided by pmap's.  Programs not installed are
 skipped with a note.  The last line says how busy the machine was and how
 much of that was other programs.
