@@ -1422,7 +1422,8 @@ Brindlecove::ProcessPool::Workers - a service of N stateful worker processes ans
         init    => sub { %cache = () },             # once in each worker
         handler => sub {                            # in the workers
             my ($request) = @_;
-            return $cache{$request} //= uc $request;
+            $cache{$request} = uc $request unless exists $cache{$request};
+            return $cache{$request};
         },
     );
 
@@ -1723,7 +1724,8 @@ blocks are written and read without being copied into one another.
 
 C<map> holds its requests and replies.  C<submit> queues at most about
 262144 requests before it waits.  C<map_lines> holds at most 2 MB of
-unread input and stops reading once the blocks sent but not yet written
+unread input (more only while one record is longer than that) and stops
+reading once the blocks sent but not yet written
 (including replies waiting for an earlier block) pass
 max(32 MB, 8 MB per worker); it reads again as output is written.
 
