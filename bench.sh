@@ -5,6 +5,8 @@ cd "$(dirname "$0")/ProcessPool"
 [ -f Makefile ] || perl Makefile.PL >/dev/null
 make >/dev/null
 perl -Mblib bench/bench.pl "$@"
-# the worker service against a serial loop and MCE::Map
 quick=; for a in "$@"; do [ "$a" = --quick ] && quick=--quick; done
-exec perl -Mblib bench/workers.pl $quick
+# the worker service against a serial loop and MCE::Map
+perl -Mblib bench/workers.pl $quick
+# pmap against one perl, GNU parallel and MCE on the same maps
+exec perl -Mblib bench/pmap.pl $quick
