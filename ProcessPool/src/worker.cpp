@@ -119,10 +119,14 @@ SV *layers_above_buffer(pTHX_ PerlIO *old)
 /* Gives the Perl handle of gv a fresh stream on descriptor fd (0 or 1),
  * with the upper layers the old stream had: nothing the parent had read
  * ahead or buffered, no end-of-file, error or closed state, line count 0.
- * The old stream is closed when it was on fd too (the fresh one holds the
- * descriptor by then, so it stays open); one on another descriptor is
- * left open and unreachable, since the worker keeps every descriptor it
- * inherited. */
+ * The old stream is left open and unreachable, not closed: it holds the
+ * interpreter's standard slot (what PerlIO_stdout() and PerlIO_stdin()
+ * return), and a freed slot would be the next stream opened, so the
+ * worker's first open for reading would warn "Filehandle STDOUT reopened
+ * ... only for input" and C code writing to PerlIO_stdout() would write
+ * to that stream.  It is on the same descriptor or on one the worker
+ * keeps anyway, and nothing is buffered in it since the flush before the
+ * fork. */
 void reopen_std_handle(pTHX_ GV *gv, int fd, bool output)
 {
     const char *mode = output ? "w" : "r";
@@ -140,9 +144,6 @@ void reopen_std_handle(pTHX_ GV *gv, int fd, bool output)
     if (!old)
         return;
     SV *layers = layers_above_buffer(aTHX_ old);
-    int oldfd = PerlIO_fileno(old);
-    if (oldfd == fd || oldfd < 0)
-        PerlIO_close(old);
     if (SvCUR(layers))
         PerlIO_apply_layers(aTHX_ fresh, mode, SvPV_nolen(layers));
 }

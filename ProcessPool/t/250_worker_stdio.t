@@ -83,6 +83,11 @@ my @cases = (
       '',
       'print join(",", PerlIO::get_layers(STDIN)), ";", join(",", PerlIO::get_layers(STDOUT)), "\n"; exit 0',
       "", "unix,perlio;unix,perlio\n" ],
+    [ 'a file the worker opens for reading does not take STDOUT\'s slot',
+      '',
+      'my @w; local $SIG{__WARN__} = sub { push @w, $_[0] };
+       open(my $fh, "<", "/dev/null") or die; print @w ? "warned: @w" : "quiet\n"; exit 0',
+      "", "quiet\n" ],
     [ 'autoflush on STDOUT is kept',
       'STDOUT->autoflush(1);',
       'print "first\n"; sleep 1 for 1 .. 30; exit 0', "", "first\n", 'stops' ],
