@@ -147,7 +147,11 @@ subtest 'memory stays bounded when the first record is slow' => sub {
     is($child->wait(20), 0, 'exit status 0');
     is($bytes, 5 + 150_000 * 1000, 'every byte written');
     is($head, "slow\nxxxxx", 'in order');
-    cmp_ok($peak, '<', 100_000, "peak resident size of pmap ${peak} kB, under 100 MB");
+  SKIP: {
+        # the sanitizer's allocator holds freed blocks back for a while
+        skip 'resident size is not measured under the sanitizer', 1 if $ENV{PROCPOOL_SANITIZED};
+        cmp_ok($peak, '<', 100_000, "peak resident size of pmap ${peak} kB, under 100 MB");
+    }
 };
 
 done_testing;
