@@ -37,6 +37,11 @@ use constant {
     BLOCK_MAX      => 1 << 20,
     INFLIGHT       => 2,
     CHECK_EVERY    => 0.5,
+    # A worker whose pipe closed unasked is ending: its exit (END blocks,
+    # destructors, a sanitizer's leak check, a loaded machine) may take
+    # seconds after that, and is waited for, so that how it ended is its
+    # own status and not the SIGTERM the parent would send.
+    EXIT_GRACE     => 15,
     F_SETPIPE_SZ   => 1031,
     F_GETPIPE_SZ   => 1032,
 };
@@ -905,8 +910,8 @@ sub _wait_gone {
     return 1;
 }
 
-# Ends a worker for sure (it has a second, then SIGTERM, then SIGKILL) and
-# lets the pool reap it; says how it ended.
+# Ends a worker for sure (it has $grace seconds, one by default, then SIGTERM,
+# then SIGKILL) and lets the pool reap it; says how it ended.
 sub _reap {
     my ($self, $w, $grace) = @_;
     my $pid = $w->{pid};
@@ -959,7 +964,7 @@ sub _check_alive {
 sub _died {
     my ($self, $w) = @_;
     return if $w->{dead} || $self->{shut};
-    my $how = $self->_reap($w);
+    my $how = $self->_reap($w, EXIT_GRACE);
     my @inflight = @{ $w->{inflight} };
     $w->{inflight} = [];
     return if $self->{shut};
