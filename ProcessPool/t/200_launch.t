@@ -21,8 +21,9 @@ sub echo_worker {
         $| = 1;
         while (defined(my $line = <STDIN>)) {
             chomp $line;
-            print "echo:$line\n";
+            # stderr first: the reply tells the test the line is written
             print STDERR "worker-stderr:$line\n" if $line eq 'to-stderr';
+            print "echo:$line\n";
         }
         sleep 1 for 1 .. 30;    # stays alive after end-of-file
     };
