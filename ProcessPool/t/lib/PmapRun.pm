@@ -61,12 +61,7 @@ sub pmap_run {
         open STDIN, '<', $in or POSIX::_exit(126);
         open STDOUT, '>', $out or POSIX::_exit(126);
         open STDERR, '>', $err or POSIX::_exit(126);
-        my @cmd = perl_cmd(@$args);
-        if (defined $o{shell}) {
-            exec '/bin/sh', '-c', "$o{shell}\nexec \"\$@\"", 'sh', @cmd;
-        }
-        { no warnings 'exec'; exec @cmd; }
-        POSIX::_exit(127);
+        exec_pmap($args, $o{shell});
     }
     my $status = bounded_wait($pid, $limit);
     my %r = (status => $status, secs => time - $t0, err => slurp($err),
@@ -155,17 +150,22 @@ sub pmap_spawn {
         open STDIN, '<&', $in_r or POSIX::_exit(126);
         open STDOUT, '>&', $out_w or POSIX::_exit(126);
         open STDERR, '>', $err or POSIX::_exit(126);
-        my @cmd = perl_cmd(@$args);
-        if (defined $o{shell}) {
-            exec '/bin/sh', '-c', "$o{shell}\nexec \"\$@\"", 'sh', @cmd;
-        }
-        { no warnings 'exec'; exec @cmd; }
-        POSIX::_exit(127);
+        exec_pmap($args, $o{shell});
     }
     close $in_r;
     close $out_w;
     $in_w->autoflush(1) if $in_w;
     return bless { pid => $pid, in => $in_w, out => $out_r, got => '', errfile => $err }, 'PmapRun::Child';
+}
+
+# In a forked child: runs pmap with @$args, under a shell prelude when one
+# is given; never returns.
+sub exec_pmap {
+    my ($args, $shell) = @_;
+    my @cmd = perl_cmd(@$args);
+    exec '/bin/sh', '-c', "$shell\nexec \"\$@\"", 'sh', @cmd if defined $shell;
+    { no warnings 'exec'; exec @cmd; }
+    POSIX::_exit(127);
 }
 
 package PmapRun::Child;
