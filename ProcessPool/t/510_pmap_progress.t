@@ -12,6 +12,9 @@ plan skip_all => 'examples/pmap not found (run from the distribution directory)'
     unless -f PMAP;
 my ($SCRIPT) = grep { -x } qw(/usr/bin/script /bin/script);
 plan skip_all => 'script(1) not found' unless $SCRIPT;
+# a chroot or container without /dev/pts has no pseudo-terminals to give
+plan skip_all => 'no pseudo-terminal can be made here'
+    unless system("$SCRIPT -q -e -c true /dev/null </dev/null >/dev/null 2>&1") == 0;
 
 sub q_sh { my ($s) = @_; $s =~ s/'/'\\''/g; return "'$s'" }
 
