@@ -154,7 +154,9 @@ for my $case (
         [ 'maps blocks',           sub { die "bad\n" if $_[0] =~ /^bad/m; join $_[1], map { uc } split /\Q$_[1]\E/, $_[0], -1 } ],
         [ 'dies',                  sub { die "no\n" } ],
         [ 'returns undef',         sub { undef } ],
-        [ 'loses a record',        sub { my @r = split /\Q$_[1]\E/, $_[0], -1; pop @r; join $_[1], map { uc } @r } ],
+        # (a block of one record that comes back empty cannot be told from
+        # one empty output record: only blocks of several lose one here)
+        [ 'loses a record',        sub { my @r = split /\Q$_[1]\E/, $_[0], -1; pop @r if @r > 1; join $_[1], map { uc } @r } ],
         [ 'adds a separator',      sub { uc($_[0]) . $_[1] } ],
     ) {
         my ($name, $bh) = @$case;
