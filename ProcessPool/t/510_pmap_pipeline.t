@@ -35,7 +35,9 @@ subtest 'the reader goes away: pmap ends by SIGPIPE, quietly, at once' => sub {
     my $status = $child->wait(20);
     ok(defined $status && ($status & 127) == POSIX::SIGPIPE(), 'ended by SIGPIPE')
         or diag('status ' . ($status // 'undef'));
-    cmp_ok(time - $t0, '<', 5, 'promptly, not after the whole job');
+    # the job takes ten seconds here, many times that under a CPU emulator
+    my $prompt = $ENV{PROCPOOL_EMULATED} || $ENV{PROCPOOL_SANITIZED} ? 20 : 5;
+    cmp_ok(time - $t0, '<', $prompt, 'promptly, not after the whole job');
     is($child->err, '', 'no message');
     ok(@workers == 2 && wait_gone(5, @workers), 'no worker left');
 };
