@@ -92,7 +92,7 @@ SV *failure_text(pTHX_ const char *msg)
  * Perl code, and a :via layer's methods run too. */
 SV *layers_above_buffer(pTHX_ PerlIO *old)
 {
-    SV *spec = sv_2mortal(newSVpvs(""));
+    SV *layer_str = sv_2mortal(newSVpvs(""));
     AV *layers = (AV *)sv_2mortal((SV *)PerlIO_get_layers(aTHX_ old));
     /* name, argument, flags per layer, from the top down */
     SSize_t count = (av_len(layers) + 1) / 3;
@@ -103,17 +103,17 @@ SV *layers_above_buffer(pTHX_ PerlIO *old)
             continue;
         if (k == count - 2 && strEQ(SvPV_nolen(*name), "perlio"))
             continue;
-        sv_catpvf(spec, ":%" SVf, SVfARG(*name));
+        sv_catpvf(layer_str, ":%" SVf, SVfARG(*name));
         STRLEN arglen = 0;
         if (arg && SvOK(*arg))
             (void)SvPV(*arg, arglen);
         if (arglen)
-            sv_catpvf(spec, "(%" SVf ")", SVfARG(*arg));
+            sv_catpvf(layer_str, "(%" SVf ")", SVfARG(*arg));
     }
     SV **top_flags = count > 0 ? av_fetch(layers, 2, 0) : NULL;
     if (top_flags && (SvUV(*top_flags) & PERLIO_F_UTF8))
-        sv_catpvs(spec, ":utf8");
-    return spec;
+        sv_catpvs(layer_str, ":utf8");
+    return layer_str;
 }
 
 /* Gives the Perl handle of gv a fresh stream on descriptor fd (0 or 1),
