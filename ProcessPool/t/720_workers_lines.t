@@ -88,6 +88,10 @@ for my $case (
     [ 'no separator at all',  'abc' ],
     [ 'only separators',      "\n\n\n" ],
     [ 'one long record',      ('y' x 3_000_000) . "\n" ],
+    # records on both sides of the block size, so that blocks are cut
+    # inside a record again and again and its rest moves on
+    [ 'records around the block size',
+      join('', map { ('r' x ($_ % 7 ? $_ * 37 % 1000 : 150_000 + $_ * 9973 % 400_000)) . "\n" } 1 .. 3000) . 'end' ],
 ) {
     my ($name, $input) = @$case;
     my ($want, $n) = expected($input, "\n");
@@ -100,6 +104,17 @@ for my $case (
     $w->map_lines($ifh, $ofh);
     close $ofh;
     ok($mem eq $want, "$name: the same through in-memory handles");
+    my $path = "/tmp/720_in.$$";
+    open my $f, '>:raw', $path or die;
+    print {$f} $input;
+    close $f or die;
+    open $ifh, '<', $path or die;
+    my $fout = '';
+    open $ofh, '>', \$fout or die;
+    $w->map_lines($ifh, $ofh);
+    close $ofh;
+    unlink $path;
+    ok($fout eq $want, "$name: the same from a regular file");
 }
 
 # on_error comes after the output of the records before it; numbering
