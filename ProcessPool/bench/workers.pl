@@ -56,7 +56,9 @@ my @cases = (
 # What the machine gives now: N busy loops in parallel against one.  On
 # a machine that others load this, not N, is the ceiling of any speed-up.
 my $capacity = do {
-    my $spin_for = sub { my $x = 0; $x += $_ for 1 .. 3_000_000 * $Q };
+    # long enough (about 0.1 s here) that forking and scheduling do not
+    # show, also with --quick
+    my $spin_for = sub { my $x = 0; $x += $_ for 1 .. 6_000_000 };
     my $t0 = time;
     $spin_for->();
     my $one = time - $t0;
