@@ -107,6 +107,12 @@ sub contenders {
         [ 'perl', [ $^X, @{ $c->{perl} } ] ],
         [ 'pmap', [ $^X, @INCS, $PMAP, '-j', $J, @{ $c->{pmap} } ] ],
     );
+    # the ceiling: the same perl twice at once, each on half of the
+    # input, as if splitting, ordering and joining cost nothing
+    push @list, [ 'halves', [ '/bin/sh', '-c',
+        'h1=$1 h2=$2 o1=$3 o2=$4; shift 4; "$@" < "$h1" > "$o1" & p=$!; "$@" < "$h2" > "$o2" || exit 1; wait $p',
+        'sh', '%H1%', '%H2%', '%O1%', '%O2%', $^X, @{ $c->{perl} } ] ]
+        if $J == 2;
     push @list, [ 'parallel', [ 'parallel', '--will-cite', '--pipe', '-k', '-j', $J, '-q', $^X, @{ $c->{perl} } ] ]
         if $have_parallel;
     if ($have_mce) {
@@ -140,7 +146,9 @@ for my $sig (qw(INT TERM HUP)) {
 
 sub run_one {
     my ($cmd, $in, $out, $err) = @_;
-    my @cmd = map { $_ eq '%IN%' ? $in : $_ } @$cmd;
+    my %ph = ('%IN%' => $in, '%H1%' => "$in.h1", '%H2%' => "$in.h2",
+              '%O1%' => "$out.1", '%O2%' => "$out.2");
+    my @cmd = map { $ph{$_} // $_ } @$cmd;
     my @c0 = (times)[2, 3];
     my $t0 = time;
     my $pid = fork // die "fork: $!";
@@ -165,7 +173,32 @@ sub run_one {
         my $msg = do { local (@ARGV, $/) = ($err); <> } // '';
         die "$cmd[0] ... failed (status $status): $msg";
     }
+    if (grep { $_ eq '%O1%' } @$cmd) {
+        # the halves' outputs, joined after the clock stopped
+        open my $o, '>:raw', $out or die "$out: $!";
+        for my $part ("$out.1", "$out.2") {
+            open my $p, '<:raw', $part or die "$part: $!";
+            local $/ = \(1 << 20);
+            print {$o} $_ while <$p>;
+            unlink $part;
+        }
+        close $o or die "$out: $!";
+    }
     return ($dt, $c1[0] + $c1[1] - $c0[0] - $c0[1]);
+}
+
+# The input cut in two at the line nearest its middle, for the halves.
+sub split_halves {
+    my ($in) = @_;
+    open my $fh, '<:raw', $in or die "$in: $!";
+    my $all = do { local $/; <$fh> };
+    my $mid = index($all, "\n", int(length($all) / 2));
+    $mid = $mid < 0 ? length $all : $mid + 1;
+    for ([ "$in.h1", 0, $mid ], [ "$in.h2", $mid, length($all) - $mid ]) {
+        open my $o, '>:raw', $_->[0] or die "$_->[0]: $!";
+        print {$o} substr($all, $_->[1], $_->[2]);
+        close $o or die "$_->[0]: $!";
+    }
 }
 
 sub median {
@@ -205,6 +238,7 @@ my @summary;
 for my $wl (@workloads) {
     my ($w, $title, $count) = @$wl;
     my $in = make_input("$DIR/$w.in", $count);
+    split_halves($in);
     my @cs = contenders($w);
     my %t;
     my $ref = "$DIR/$w.ref";
@@ -237,7 +271,9 @@ for my $wl (@workloads) {
         push @summary, sprintf("  %-8s pmap vs %-9s %6.2fx  (target >= %.2fx) %s",
             $w, $peer, $ratio, $want, $ratio >= $want ? 'ok' : 'MISSED');
     }
-    unlink $in, $ref;
+    push @summary, sprintf("  %-8s pmap vs %-9s %6.2fx  (the ceiling: two perls on the halves at once)",
+                           $w, 'halves', $m{halves} / $m{pmap}) if $m{halves};
+    unlink $in, $ref, "$in.h1", "$in.h2";
 }
 my @stat1 = machine_busy();
 my $all = $stat1[0] - $stat0[0];
@@ -281,6 +317,11 @@ start), 6000 lines
 The programs: one plain perl doing the map inline (C<perl -pe '$_ = uc'>
 and the like), C<examples/pmap -j 2 -e ...>, GNU C<parallel --pipe -k -j 2>
 running that same perl, and C<MCE::Map>'s C<mce_map_f> with 2 workers.
+With 2 workers a fifth line, C<halves>, is the ceiling: the same plain
+perl twice at once, each on one half of the input (cut at the line
+nearest the middle), timed without joining their outputs; it is what
+the machine gives two processes doing the work itself, with nothing
+spent on splitting, ordering or joining.
 Each output is compared byte for byte with the plain perl's.  The rounds
 interleave the programs (turning their order), and the report gives the
 median wall-clock time of each (and the CPU time it used, with every

@@ -1809,20 +1809,20 @@ created it.
 F<bench/workers.pl> runs the service (2 workers), the same handler in a
 serial loop, and MCE::Map with C<user_begin>, interleaved round by round,
 and first measures what the machine gives: two busy processes against
-one.  Figures of one run (median of 5 rounds, wall time) on a machine of
-two processors that other jobs kept busy: two busy processes ran 0.99
-times as fast as one, so no parallel speed-up was to be had, and the
-ratios below show the service's own cost rather than its speed-up:
+one.  Figures of one run (median of 5 rounds, wall time) on a quiet
+machine of two processors, where two busy processes ran 1.92 times as
+fast as one:
 
     handler                        requests  service  serial  MCE::Map  vs serial  vs MCE
-    uc of a short string (0.17 us)  400,000   0.55 s   0.07 s  2.03 s     0.13x     3.66x
-    a substitution (~1.3 us)        200,000   0.48 s   0.26 s  1.94 s     0.53x     4.03x
-    a ~20 us loop                    60,000   1.38 s   1.13 s  2.42 s     0.82x     1.76x
-    map_lines, uc of 1M lines, handler        0.75 s   0.18 s (one perl, inline)   0.24x
-    map_lines, uc of 1M lines, block_handler  0.21 s   0.18 s                      0.85x
+    uc of a short string (0.16 us)  400,000   0.21 s   0.06 s  1.05 s     0.30x     5.09x
+    a substitution (~1 us)          200,000   0.18 s   0.20 s  1.10 s     1.10x     5.99x
+    a ~20 us loop                    60,000   0.86 s   1.47 s  1.52 s     1.71x     1.77x
+    map_lines, uc of 1M lines, handler        0.22 s   0.13 s (one perl, inline)   0.60x
+    map_lines, uc of 1M lines, block_handler  0.08 s   0.13 s                      1.72x
 
-In an earlier run with about 1.3 processors free, C<map_lines> with a
-C<block_handler> took 0.11 s against 0.14 s for one perl (1.3x).
+The ~20 us loop gains what the machine gives two processes running that
+very loop, which on this machine swung between 1.5 and 1.9 from one
+minute to the next; the parent's own share was 0.05 to 0.08 s of CPU.
 
 What a request costs the service in CPU, besides its handler: about
 1.3 us in all (parent: packing, its share of a frame's system calls, the
