@@ -173,6 +173,9 @@ for my $case (
         # one empty output record: only blocks of several lose one here)
         [ 'loses a record',        sub { my @r = split /\Q$_[1]\E/, $_[0], -1; pop @r if @r > 1; join $_[1], map { uc } @r } ],
         [ 'adds a separator',      sub { uc($_[0]) . $_[1] } ],
+        [ 'gives its count',       sub { die "bad\n" if $_[0] =~ /^bad/m; my @r = split /\Q$_[1]\E/, $_[0], -1;
+                                         [ join($_[1], map { uc } @r), scalar @r ] } ],
+        [ 'gives undef and a count', sub { [ undef, 5 ] } ],
     ) {
         my ($name, $bh) = @$case;
         my $w2 = $W->new(workers => 2, block_handler => $bh,
@@ -184,6 +187,23 @@ for my $case (
         is_deeply([ map { $_->[0] } @$errors ], [20001], "block handler that $name: the failed record reported");
         $w2->shutdown;
     }
+}
+
+# With its count given, a block's outputs may hold the separator: they are
+# taken as they are, and the records are numbered by the count.
+{
+    my $w2 = $W->new(workers => 2, handler => sub { die "bad $_[0]\n" if $_[0] eq '777'; "$_[0]\n$_[0]" },
+                     block_handler => sub {
+                         die "no\n" if $_[0] =~ /^777$/m;
+                         my @r = split /\n/, $_[0], -1;
+                         [ join("\n", map { "$_\n$_" } @r), scalar @r ];
+                     });
+    my $input = join '', map { "$_\n" } 1 .. 30000;
+    my ($out, $st, $errors) = through_pipe($w2, $input);
+    ok($out eq join('', map { "$_\n$_\n" } grep { $_ != 777 } 1 .. 30000), 'given count: two lines a record, in order');
+    is($st->{records}, 30000, 'given count: records counted');
+    is_deeply([ map { $_->[0] } @$errors ], [777], 'given count: a later failure keeps its record number');
+    $w2->shutdown;
 }
 
 # Character strings from the handler come out as UTF-8, other records as

@@ -362,14 +362,22 @@ sub _work_block {
     if ($block_handler && length $$br) {
         # the records without the final separator, cut off in place
         my $cut = $tail ? substr($$br, -length $sep, length $sep, '') : '';
-        my $n = 1 + _count($$br, $sep);
-        Time::HiRes::alarm($timeout * $n) if $timeout;
+        my $n;
+        if ($timeout) {
+            $n = 1 + _count($$br, $sep);
+            Time::HiRes::alarm($timeout * $n);
+        }
         my $out = eval { $block_handler->($$br, $sep) };
         Time::HiRes::alarm(0) if $timeout;
+        # [output, count]: the handler says how many records it mapped,
+        # which spares two passes over the bytes to count them
+        my $count;
+        ($out, $count) = @$out if ref $out eq 'ARRAY';
         if (defined $out) {
             $out = _bytes($out) if utf8::is_utf8($out);
-            if (_count($out, $sep) == $n - 1) {
-                return (pack('dNN', Time::HiRes::time() - $t0, $n, 0), $out, $cut);
+            $n = 1 + _count($$br, $sep) unless defined $n || defined $count;
+            if (defined $count ? !defined $n || $count == $n : _count($out, $sep) == $n - 1) {
+                return (pack('dNN', Time::HiRes::time() - $t0, $count // $n, 0), $out, $cut);
             }
         }
         $$br .= $cut;
@@ -1510,7 +1518,11 @@ is called in a worker with a block's records joined by the separator
 separator, as many as it was given, each what C<handler> would have
 returned for its record.  When it dies, returns undef, or returns another
 number of records, the block is mapped record by record with C<handler>,
-so failures stay per record.  With C<timeout> the block gets the time
+so failures stay per record.  It may instead return an array reference,
+C<[$outputs, $count]>, with the number of records it mapped (as from
+C<split>): that count is then taken as it is (the records are not counted
+again, in the block or in the outputs), so an output record may then
+hold the separator.  With C<timeout> the block gets the time
 limit times its number of records.
 
 =item init => CODE
