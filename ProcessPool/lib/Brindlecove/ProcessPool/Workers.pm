@@ -108,8 +108,7 @@ sub new {
         pool         => $PP->new($n),
         w            => [],          # per slot: the worker's record
         slot_records => [],          # per slot: requests (records) answered
-        spares       => [],          # reply buffers to read into again
-        spare_blocks => [],          # block buffers to cut into again
+        spares       => [],          # buffers to read replies or blocks into again
         queue        => [],          # fresh requests: [sink, base, \@reqs,
                                      #   charges, all defined, first unsent]
         qcount       => 0,
@@ -265,10 +264,13 @@ sub _worker_main {
     my ($in, $spare) = (\(my $b1 = ''), \(my $b2 = ''));
     while (1) {
         while (length($$in) < HDR or length($$in) < HDR + unpack('x5 N', $$in)) {
-            # no further than the frame's end when that is known: a buffer
-            # holding one frame whole is handed on without a copy
-            my $want = length($$in) < HDR ? 0 : HDR + unpack('x5 N', $$in) - length $$in;
-            $want = 1 << 16 if $want < 1 << 16;
+            # a large frame no further than its end: a buffer holding one
+            # frame alone is handed on without a copy
+            my $want = 1 << 16;
+            if (length($$in) >= HDR) {
+                my $size = HDR + unpack('x5 N', $$in);
+                $want = $size - length $$in if $size > 1 << 16;
+            }
             my $n = sysread($pin, $$in, $want, length $$in);
             if (!defined $n) {
                 next if $! == Errno::EINTR();
@@ -731,10 +733,13 @@ sub _write {
 sub _read {
     my ($self, $w) = @_;
     my $in = $w->{inref} ||= $self->_spare;
+    # A large frame is read to its end and no further, so that its buffer
+    # holds it alone and is handed on whole: the next frame's first bytes
+    # behind it would make it be copied out.  Small frames may share reads.
     my $want = 1 << 16;
     if (length($$in) >= HDR) {
-        my $need = HDR + unpack('x5 N', $$in) - length $$in;
-        $want = $need if $need > $want;
+        my $size = HDR + unpack('x5 N', $$in);
+        $want = $size - length $$in if $size > 1 << 16;
     }
     my $n = Brindlecove::ProcessPool::readfd($w->{rfd}, $$in, $want, length $$in);
     if (!defined $n) {
@@ -763,9 +768,11 @@ sub _spare {
     return pop(@{ $self->{spares} }) || \(my $buf = '');
 }
 
+# One pool for reply and block buffers: an answered block's buffer takes
+# the next reply, so a stream warms up (faults in) half as many.
 sub _recycle {
     my ($self, $ref) = @_;
-    return if @{ $self->{spares} } >= 2 * INFLIGHT * $self->{n} + 2;
+    return if @{ $self->{spares} } >= 4 * INFLIGHT * $self->{n} + 4;
     $$ref = '';    # keeps its allocation
     push @{ $self->{spares} }, $ref;
 }
@@ -874,11 +881,8 @@ sub _deliver_block {
     }
     substr($$pr, 0, $off, '');    # in place, no copy
     $self->_job_done($b->{job}, $pr, $nrec, \@fails);
-    # the block is answered: its buffer takes the next one
-    if (@{ $self->{spare_blocks} } < 2 * INFLIGHT * $self->{n} + 2) {
-        ${ $b->{pref} } = '';
-        push @{ $self->{spare_blocks} }, delete $b->{pref};
-    }
+    # the block is answered: its buffer takes the next block or reply
+    $self->_recycle(delete $b->{pref});
 }
 
 # $out: a reference to the output bytes.
@@ -1139,7 +1143,7 @@ sub map_lines {
     # separator (part of a record) move to the next one.  Buffers come back
     # once their block is answered, so a stream reuses a few allocations
     # instead of copying and faulting in fresh memory for each block.
-    my $ib = $self->_spare_block;
+    my $ib = $self->_spare;
     my $eof = 0;
     my $last_progress = 0;
     my $bound = 8 * BLOCK_MAX * $self->{n};
@@ -1161,7 +1165,7 @@ sub map_lines {
         my ($len) = @_;
         ($scan, $long) = (0, 0);
         my $block = $ib;
-        $ib = $self->_spare_block;
+        $ib = $self->_spare;
         if ($len < length $$block) {
             # the rest moves on; cut off at the end, which moves nothing
             $$ib .= substr($$block, $len);
@@ -1287,11 +1291,6 @@ sub map_lines {
     $st{per_worker} = [ map { ($self->{slot_records}[$_] || 0) - ($records0[$_] || 0) }
                         0 .. $self->{n} - 1 ];
     return \%st;
-}
-
-sub _spare_block {
-    my ($self) = @_;
-    return pop(@{ $self->{spare_blocks} }) || \(my $buf = '');
 }
 
 sub _idle_worker {
