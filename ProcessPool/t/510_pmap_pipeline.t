@@ -55,6 +55,14 @@ subtest 'other errors on standard output: a message and status 2' => sub {
     }
 };
 
+# With descriptor 0 closed, perl opens the script itself on it: pmap must
+# not take its own text for standard input.
+subtest 'a closed standard input: a message and status 2' => sub {
+    my $r = pmap_run(['-j', 2, '-e', 'uc'], shell => 'exec <&-');
+    ok($r->{rc} == 2 && $r->{out} eq '' && $r->{err} =~ /^pmap: standard input: Bad file descriptor$/m,
+       'reported, nothing read') or show($r);
+};
+
 subtest 'signals: pmap stops its workers, then ends by the signal' => sub {
     for my $sig (qw(INT TERM HUP)) {
         my $child = pmap_spawn(['-j', 2, '-e', 'uc']);
