@@ -38,14 +38,8 @@ sub on_terminal {
         { no warnings 'exec'; exec $SCRIPT, '-q', '-e', '-c', $cmd, $typescript; }
         POSIX::_exit(127);
     }
-    my $ok = eval {
-        local $SIG{ALRM} = sub { die "timeout\n" };
-        alarm 60;
-        waitpid($pid, 0);
-        alarm 0;
-        1;
-    };
-    if (!$ok) { kill 'KILL', $pid; waitpid($pid, 0); return "[timeout]" }
+    # bounded: killed (with what it started) after 60 s
+    defined(bounded_wait($pid, 60)) or return "[timeout]";
     return -e $typescript ? slurp($typescript) : '';
 }
 

@@ -27,15 +27,10 @@ sub run_sh {
         { no warnings 'exec'; exec $runsh, @args; }
         POSIX::_exit(127);
     }
-    my $ok = eval {
-        local $SIG{ALRM} = sub { die "timeout\n" };
-        alarm 300;
-        waitpid($pid, 0);
-        alarm 0;
-        1;
-    };
-    if (!$ok) { kill 'KILL', $pid; waitpid($pid, 0); return (-1, '', 'timeout') }
-    return ($?, slurp("$dir/run.out"), slurp("$dir/run.err"));
+    # bounded: killed (with what it started) after 300 s
+    my $status = bounded_wait($pid, 300);
+    return (-1, '', 'timeout') unless defined $status;
+    return ($status, slurp("$dir/run.out"), slurp("$dir/run.err"));
 }
 
 my $dir = tmpdir();

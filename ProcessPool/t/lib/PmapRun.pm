@@ -17,7 +17,7 @@ use POSIX qw(WNOHANG);
 use Time::HiRes qw(time sleep);
 use Exporter 'import';
 
-our @EXPORT = qw(pmap_run pmap_spawn children_of wait_gone spew slurp tmpdir PMAP);
+our @EXPORT = qw(pmap_run pmap_spawn bounded_wait children_of wait_gone spew slurp tmpdir PMAP);
 
 sub absolute { my ($p) = @_; $p =~ m{^/} ? $p : Cwd::getcwd() . "/$p" }
 
