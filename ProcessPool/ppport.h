@@ -659,7 +659,7 @@ my %API = map { /^(\w+)\|([^|]*)\|([^|]*)\|(\w*)$/
                       (index($4, 'o') >= 0 ? ( ppport_fnc => 1  ) : ()),
                       (index($4, 'V') >= 0 ? ( unverified => 1  ) : ()),
                     } )
-                : die "invalid spec: $_" } qw(
+                : die "invalid API entry: $_" } qw(
 ABDAY_1|5.027010||Viu
 ABDAY_2|5.027010||Viu
 ABDAY_3|5.027010||Viu
