@@ -620,39 +620,32 @@ sub bench_codec {
         for my $a (@$pairs) { (my $e = "$a") =~ s/([\\\n\0])/$1 eq "\n" ? '\n' : $1 eq "\0" ? '\0' : '\\\\'/ge; print $fh "$e\n" }
         close $fh;
 
-        my $x;
-        my @enc = ($timed->(sub { $x = encode_kv(@$pairs) }),
-                   $timed->(sub { $x = pp_encode(@$pairs) }),
-                   $timed->(sub { $x = join '=', @$pairs }));
-        push @enc, $timed->(sub { $x = BenchFloor::joined(@$pairs) }) if $have_floor;
-        push @enc, $cprog->('codec', 'enc', "$CDIR/pairs") if $have_c;
-        push @enc, $cprog->('codec_kv', 'enc', "$CDIR/pairs") if $have_kv;
-        my ($me, $pe, $je, @rest) = interleaved(@enc);
-        my $fe = $have_floor ? shift @rest : undef;
-        my $ce = $have_c ? shift @rest : undef;
-        my $ke = $have_kv ? shift @rest : undef;
-        line("encode $label / pure Perl", $me, $pe, 'msg', $t_epp);
-        line("encode $label / strings only", $me, $fe, 'msg', undef) if $have_floor;
-        line("encode $label / core join", $me, $je, 'msg', $t_join);
-        line("encode $label / plain C", $me, $ce, 'msg', $t_ec) if $have_c;
-        line("encode $label / its byte logic alone", $me, $ke, 'msg', undef) if $have_kv;
-
-        my @l;
-        my @dec = ($timed->(sub { @l = decode_kv($msg) }),
-                   $timed->(sub { @l = pp_decode($msg) }),
-                   $timed->(sub { @l = unpack $tmpl, $msg }));
-        push @dec, $timed->(sub { @l = BenchFloor::strings($msg, $spans) }) if $have_floor;
-        push @dec, $cprog->('codec', 'dec', "$CDIR/msg") if $have_c;
-        push @dec, $cprog->('codec_kv', 'dec', "$CDIR/msg") if $have_kv;
-        my ($md, $pd, $ud, @drest) = interleaved(@dec);
-        my $fd = $have_floor ? shift @drest : undef;
-        my $cd = $have_c ? shift @drest : undef;
-        my $kd = $have_kv ? shift @drest : undef;
-        line("decode $label / pure Perl", $md, $pd, 'msg', $t_dpp);
-        line("decode $label / strings only", $md, $fd, 'msg', $t_dstr) if $have_floor;
-        line("decode $label / core unpack", $md, $ud, 'msg', $t_unpack);
-        line("decode $label / plain C", $md, $cd, 'msg', undef) if $have_c;
-        line("decode $label / its byte logic alone", $md, $kd, 'msg', undef) if $have_kv;
+        # One comparison set: the module, pure Perl, the core op, then the
+        # strings-only floor, plain C and the module's byte logic in C
+        # where they could be built; interleaved, each line with its target.
+        my $compare = sub {
+            my ($verb, $core, $mine, $pp, $core_op, $floor, $cmode, $cfile, %t) = @_;
+            my @runs = ($timed->($mine), $timed->($pp), $timed->($core_op));
+            push @runs, $timed->($floor) if $have_floor;
+            push @runs, $cprog->('codec', $cmode, $cfile) if $have_c;
+            push @runs, $cprog->('codec_kv', $cmode, $cfile) if $have_kv;
+            my ($m, $p, $o, @rest) = interleaved(@runs);
+            my $f = $have_floor ? shift @rest : undef;
+            my $c = $have_c ? shift @rest : undef;
+            my $k = $have_kv ? shift @rest : undef;
+            line("$verb $label / pure Perl", $m, $p, 'msg', $t{pp});
+            line("$verb $label / strings only", $m, $f, 'msg', $t{floor}) if $have_floor;
+            line("$verb $label / core $core", $m, $o, 'msg', $t{core});
+            line("$verb $label / plain C", $m, $c, 'msg', $t{c}) if $have_c;
+            line("$verb $label / its byte logic alone", $m, $k, 'msg', undef) if $have_kv;
+        };
+        my ($x, @l);
+        $compare->('encode', 'join', sub { $x = encode_kv(@$pairs) }, sub { $x = pp_encode(@$pairs) },
+                   sub { $x = join '=', @$pairs }, sub { $x = BenchFloor::joined(@$pairs) },
+                   'enc', "$CDIR/pairs", pp => $t_epp, core => $t_join, c => $t_ec);
+        $compare->('decode', 'unpack', sub { @l = decode_kv($msg) }, sub { @l = pp_decode($msg) },
+                   sub { @l = unpack $tmpl, $msg }, sub { @l = BenchFloor::strings($msg, $spans) },
+                   'dec', "$CDIR/msg", pp => $t_dpp, floor => $t_dstr, core => $t_unpack);
     }
 }
 
